@@ -1,0 +1,100 @@
+#include "codec/load.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <stb_image.h>
+
+#include "state.h"
+
+namespace {
+
+using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
+
+struct file_closer {
+    void operator()(FILE *file) const { fclose(file); }
+};
+using file_handle = std::unique_ptr<FILE, file_closer>;
+
+// Opening a FIFO or a device would block or never end, so only regular files
+// are read.
+bool is_regular_file(const char *path) {
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+image_format detect_format(const uint8_t *bytes, int32_t size) {
+    if (size < 2) return FMT_NONE;
+    if (bytes[0] == 0xFF && bytes[1] == 0xD8) return FMT_JPEG;
+    if (bytes[0] == 0x89 && size > 7 && bytes[1] == 'P' && bytes[2] == 'N' && bytes[3] == 'G')
+        return FMT_PNG;
+    if (bytes[0] == 'B' && bytes[1] == 'M') return FMT_BMP;
+    return FMT_NONE;
+}
+
+}  // namespace
+
+int load_rgba(const char *path, rgba_image *image, image_format *format) {
+    int32_t size = is_regular_file(path) ? file_size(path) : -1;
+    if (size <= 0) {
+        set_err("cannot read %s", path);
+        return 0;
+    }
+    file_handle file(fopen(path, "rb"));
+    byte_block bytes(file ? static_cast<uint8_t *>(malloc(static_cast<size_t>(size))) : nullptr,
+                     free);
+    if (!bytes || fread(bytes.get(), 1, static_cast<size_t>(size), file.get()) !=
+                      static_cast<size_t>(size)) {
+        set_err("cannot read %s", path);
+        return 0;
+    }
+    file.reset();
+
+    image_format detected = detect_format(bytes.get(), size);
+    if (detected == FMT_NONE) {
+        set_err("unsupported image format: %s", path);
+        return 0;
+    }
+
+    int width = 0, height = 0, channels = 0;
+    uint8_t *pixels = stbi_load_from_memory(bytes.get(), size, &width, &height, &channels, 4);
+    bytes.reset();
+    if (!pixels) {
+        set_err("cannot decode %s (%s)", path, stbi_failure_reason());
+        return 0;
+    }
+    // The BMP decoder accepts a side of 0; nothing downstream can handle one.
+    if (width <= 0 || height <= 0) {
+        stbi_image_free(pixels);
+        set_err("cannot decode %s (empty image)", path);
+        return 0;
+    }
+
+    image->width = width;
+    image->height = height;
+    image->pixels = pixels;
+    *format = detected;
+    clear_err();
+    return 1;
+}
+
+image_format format_from_path(const char *path, image_format fallback) {
+    const char *dot = nullptr;
+    for (const char *c = path; *c; ++c)
+        if (*c == '.') dot = c;
+    if (!dot || !dot[1]) return fallback;
+    const char *ext = dot + 1;
+    if (ascii_ieq(ext, "jpg") || ascii_ieq(ext, "jpeg")) return FMT_JPEG;
+    if (ascii_ieq(ext, "png")) return FMT_PNG;
+    if (ascii_ieq(ext, "bmp")) return FMT_BMP;
+    return fallback;
+}
+
+bool ascii_ieq(const char *a, const char *b) {
+    for (; *a && *b; ++a, ++b)
+        if ((*a | 0x20) != (*b | 0x20)) return false;
+    return *a == *b;
+}

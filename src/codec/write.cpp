@@ -1,0 +1,258 @@
+#include "codec/write.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <stb_image_write.h>
+
+#include "state.h"
+
+namespace {
+
+using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
+
+// The JPEG header stores each side in 16 bits.
+constexpr int32_t kMaxJpegSide = 65535;
+
+// stb's deflate grows an int-sized output buffer by doubling, and its
+// fixed-Huffman output can reach 9/8 of the input: keep the worst case
+// under 1 GiB so none of its int arithmetic overflows.
+constexpr int64_t kMaxPngFilteredBytes = (int64_t{1} << 30) / 9 * 8;
+
+// The BMP writer computes its file size in an int.
+constexpr int64_t kMaxBmpFileBytes = INT_MAX;
+constexpr int64_t kBmpHeaderBytes = 14 + 40;
+
+constexpr int kPngCompressionLevel = 8;
+constexpr int kPngFilterModes = 6;  // 0-4 force one filter, 5 picks per row
+
+// stb's own path-based writers ignore write and close errors, so JPEG and
+// BMP go through this sink and every write is checked.
+struct file_sink {
+    FILE *file;
+    bool failed;
+};
+
+void file_write(void *context, void *bytes, int count) {
+    file_sink *sink = static_cast<file_sink *>(context);
+    if (sink->failed || count < 0) return;
+    if (fwrite(bytes, 1, static_cast<size_t>(count), sink->file) != static_cast<size_t>(count))
+        sink->failed = true;
+}
+
+// Opens path, lets encode write into it, closes it; true only when the
+// encoder succeeded and every byte reached the file.
+template <typename Encode>
+bool write_file(const char *path, Encode encode) {
+    file_sink sink = {fopen(path, "wb"), false};
+    if (!sink.file) return false;
+    bool encoded = encode(&sink) != 0;
+    bool closed = fclose(sink.file) == 0;
+    return encoded && closed && !sink.failed;
+}
+
+size_t pixel_count(const rgba_image *image) {
+    return static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
+}
+
+bool is_opaque(const rgba_image *image) {
+    const uint8_t *p = image->pixels;
+    for (size_t i = 0, n = pixel_count(image); i < n; ++i, p += 4)
+        if (p[3] != 255) return false;
+    return true;
+}
+
+bool is_grey(const rgba_image *image) {
+    const uint8_t *p = image->pixels;
+    for (size_t i = 0, n = pixel_count(image); i < n; ++i, p += 4)
+        if (p[0] != p[1] || p[1] != p[2]) return false;
+    return true;
+}
+
+// The channel bytes of each layout, taken from R, G, B, A.
+struct channel_layout {
+    int channels;
+    int source[3];
+};
+constexpr channel_layout kGrey = {1, {0}};
+constexpr channel_layout kGreyAlpha = {2, {0, 3}};
+constexpr channel_layout kRgb = {3, {0, 1, 2}};
+constexpr channel_layout kRgba = {4, {}};
+
+// Packs the picture into a layout of 1-3 channels; RGBA uses the picture.
+uint8_t *pack_layout(const rgba_image *image, const channel_layout &layout) {
+    size_t n = pixel_count(image);
+    uint8_t *block = static_cast<uint8_t *>(malloc(n * static_cast<size_t>(layout.channels)));
+    if (!block) return nullptr;
+    const uint8_t *src = image->pixels;
+    uint8_t *dst = block;
+    for (size_t i = 0; i < n; ++i, src += 4)
+        for (int c = 0; c < layout.channels; ++c) *dst++ = src[layout.source[c]];
+    return block;
+}
+
+// Encodes one layout under every filter mode and keeps the smallest result
+// in best (strictly smaller replaces, so ties keep the earlier mode).
+void encode_layout(const rgba_image *image, const channel_layout &layout, mem_sink *best) {
+    int64_t stride = int64_t{image->width} * layout.channels;
+    if ((stride + 1) * image->height > kMaxPngFilteredBytes) return;
+
+    byte_block packed(nullptr, free);
+    const uint8_t *input = image->pixels;
+    if (layout.channels < 4) {
+        packed.reset(pack_layout(image, layout));
+        if (!packed) return;
+        input = packed.get();
+    }
+    for (int mode = 0; mode < kPngFilterModes; ++mode) {
+        stbi_write_force_png_filter = mode;
+        stbi_write_png_compression_level = kPngCompressionLevel;
+        mem_sink sink = {nullptr, 0, 0};
+        int encoded = stbi_write_png_to_func(mem_write, &sink, image->width, image->height,
+                                             layout.channels, input, static_cast<int>(stride));
+        bool usable = encoded && sink.data && sink.size <= INT32_MAX;
+        if (usable && (!best->data || sink.size < best->size)) {
+            free(best->data);
+            *best = sink;
+        } else {
+            free(sink.data);
+        }
+    }
+}
+
+}  // namespace
+
+void mem_write(void *context, void *bytes, int count) {
+    mem_sink *sink = static_cast<mem_sink *>(context);
+    if (count <= 0) return;
+    uint64_t needed = sink->size + static_cast<uint64_t>(count);
+    if (sink->capacity < needed) {
+        uint64_t capacity = sink->capacity ? sink->capacity : 4096;
+        while (capacity < needed) capacity *= 2;
+        void *grown = realloc(sink->data, capacity);
+        if (!grown) return;
+        sink->data = static_cast<uint8_t *>(grown);
+        sink->capacity = capacity;
+    }
+    memcpy(sink->data + sink->size, bytes, static_cast<size_t>(count));
+    sink->size = needed;
+}
+
+uint8_t *flatten_white(const rgba_image *image) {
+    size_t n = pixel_count(image);
+    uint8_t *rgb = static_cast<uint8_t *>(malloc(n * 3));
+    if (!rgb) return nullptr;
+    const uint8_t *src = image->pixels;
+    uint8_t *dst = rgb;
+    for (size_t i = 0; i < n; ++i, src += 4, dst += 3) {
+        unsigned alpha = src[3];
+        for (int c = 0; c < 3; ++c)
+            dst[c] = static_cast<uint8_t>(src[c] * alpha / 255 + (255 - alpha));
+    }
+    return rgb;
+}
+
+int encode_jpg(const char *path, const rgba_image *image, int quality) {
+    if (image->width > kMaxJpegSide || image->height > kMaxJpegSide) {
+        set_err("jpeg encode failed: %s", path);
+        return 0;
+    }
+    byte_block rgb(nullptr, free);
+    if (is_opaque(image)) {
+        rgb.reset(pack_layout(image, kRgb));  // flattening an opaque pixel changes nothing
+    } else {
+        rgb.reset(flatten_white(image));
+    }
+    if (!rgb) {
+        set_err("out of memory");
+        return 0;
+    }
+    bool written = write_file(path, [&](file_sink *sink) {
+        return stbi_write_jpg_to_func(file_write, sink, image->width, image->height, 3, rgb.get(),
+                                      quality);
+    });
+    if (!written) {
+        set_err("jpeg encode failed: %s", path);
+        return 0;
+    }
+    return 1;
+}
+
+int32_t png_smallest(const char *path, const rgba_image *image) {
+    bool opaque = is_opaque(image);
+    bool grey = is_grey(image);
+    // Smallest layout first; a smaller layout that encoded makes the larger ones pointless.
+    const channel_layout *candidates[3] = {};
+    if (opaque && grey) {
+        candidates[0] = &kGrey, candidates[1] = &kRgb, candidates[2] = &kRgba;
+    } else if (opaque) {
+        candidates[0] = &kRgb, candidates[1] = &kRgba;
+    } else if (grey) {
+        candidates[0] = &kGreyAlpha, candidates[1] = &kRgba;
+    } else {
+        candidates[0] = &kRgba;
+    }
+
+    mem_sink best = {nullptr, 0, 0};
+    for (const channel_layout *layout : candidates) {
+        if (!layout) break;
+        encode_layout(image, *layout, &best);
+        if (layout->channels <= 3 && best.data && best.size > 0) break;
+    }
+    byte_block best_block(best.data, free);
+    if (!best_block) {
+        set_err("png encode failed: %s", path);
+        return -1;
+    }
+
+    FILE *file = fopen(path, "wb");
+    if (!file) {
+        set_err("cannot write %s", path);
+        return -1;
+    }
+    size_t written = fwrite(best_block.get(), 1, best.size, file);
+    bool closed = fclose(file) == 0;
+    if (written != best.size || !closed) {
+        set_err("short write %s", path);
+        return -1;
+    }
+    return static_cast<int32_t>(best.size);
+}
+
+int32_t write_sized(const char *path, const rgba_image *image, image_format format,
+                    int quality) {
+    switch (format) {
+    case FMT_JPEG:
+        if (!encode_jpg(path, image, quality)) return -1;
+        return file_size(path);
+    case FMT_PNG:
+        return png_smallest(path, image);
+    case FMT_BMP: {
+        int64_t row_bytes = (int64_t{image->width} * 3 + 3) / 4 * 4;
+        if (kBmpHeaderBytes + row_bytes * image->height > kMaxBmpFileBytes) {
+            set_err("bmp encode failed: %s", path);
+            return -1;
+        }
+        byte_block rgb(flatten_white(image), free);
+        if (!rgb) {
+            set_err("out of memory");
+            return -1;
+        }
+        bool written = write_file(path, [&](file_sink *sink) {
+            return stbi_write_bmp_to_func(file_write, sink, image->width, image->height, 3,
+                                          rgb.get());
+        });
+        if (!written) {
+            set_err("bmp encode failed: %s", path);
+            return -1;
+        }
+        return file_size(path);
+    }
+    default:
+        set_err("cannot encode format %d", static_cast<int>(format));
+        return -1;
+    }
+}

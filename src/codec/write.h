@@ -1,0 +1,36 @@
+// Writing JPEG, PNG and BMP files, and the PNG size optimiser.
+#ifndef PIXTRIM_WRITE_H
+#define PIXTRIM_WRITE_H
+
+#include <cstdint>
+
+#include "codec/load.h"
+
+// Growable byte buffer the PNG encoder writes into.
+struct mem_sink {
+    uint8_t *data;
+    uint64_t size;
+    uint64_t capacity;
+};
+
+// Write function for the PNG encoder: appends count bytes to the sink given
+// as context. When the block cannot grow the bytes are dropped.
+void mem_write(void *context, void *bytes, int count);
+
+// RGB copy of the picture composited onto white: c * A / 255 + 255 - A.
+// Returns a malloc block of width * height * 3 bytes, or null.
+uint8_t *flatten_white(const rgba_image *image);
+
+// Writes a JPEG (flattened onto white) at the given quality.
+// Nonzero on success, 0 with the reason recorded.
+int encode_jpg(const char *path, const rgba_image *image, int quality);
+
+// Writes the smallest exact PNG found; returns its size or -1.
+int32_t png_smallest(const char *path, const rgba_image *image);
+
+// Writes the picture in the given format and returns the file's size, or -1.
+// The quality is used by JPEG only.
+int32_t write_sized(const char *path, const rgba_image *image, image_format format,
+                    int quality);
+
+#endif
