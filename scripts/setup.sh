@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, when
+# any is missing. Safe to run again: it does nothing once all are there.
+set -euo pipefail
+
+packages=(cmake g++ clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
+          libbenchmark-dev valgrind)
+[ -n "${PIXTRIM_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$PIXTRIM_EXTRA_PACKAGES" && packages+=("${extra[@]}")
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
