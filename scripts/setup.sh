@@ -3,7 +3,7 @@
 # any is missing. Safe to run again: it does nothing once all are there.
 set -euo pipefail
 
-packages=(cmake g++ clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
+packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
           libbenchmark-dev valgrind)
 [ -n "${PIXTRIM_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$PIXTRIM_EXTRA_PACKAGES" && packages+=("${extra[@]}")
 

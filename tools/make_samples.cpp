@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#define STBI_WRITE_NO_STDIO
 #include <stb_image_write.h>
 
 namespace {
@@ -62,9 +63,9 @@ sample photo(int width, int height) {
                 }
             }
             uint8_t *px = &s.pixels[(static_cast<size_t>(y) * width + x) * 3];
-            px[0] = clamp_byte(r + noise(6));
-            px[1] = clamp_byte(g + noise(6));
-            px[2] = clamp_byte(b + noise(6));
+            px[0] = clamp_byte(r + noise(3));
+            px[1] = clamp_byte(g + noise(3));
+            px[2] = clamp_byte(b + noise(3));
         }
     }
     return s;
