@@ -103,6 +103,8 @@ class Operations(CliTest):
             (("quality", missing, self.dir / "o.png", 50), re.escape("cannot read %s" % missing)),
             (("target", self.photo, self.dir / "o.jpg", 0),
              "target_size: target_bytes must be > 0"),
+            (("target", self.photo, self.dir / "no" / "o.jpg", 50000),
+             "target_size: encode failed"),
             (("target", self.photo, self.dir / "o.jpg", 1),
              r"target_size: could not get output <= 1 bytes \(best: \d+\)"),
             (("lossless", self.photo, self.dir / "no" / "o.png"),
