@@ -43,3 +43,16 @@ install(FILES ${PROJECT_BINARY_DIR}/talmora-pixtrim.pc
 # The Python binding's tests, the command's tests and the install check all
 # drive programs from Python or the shell.
 find_program(PIXTRIM_PYTHON3 python3)
+if(PIXTRIM_BUILD_TESTS AND NOT PIXTRIM_PYTHON3)
+  message(FATAL_ERROR "The tests need python3 (scripts/setup.sh installs it)")
+endif()
+
+# Runs the unittest modules of one folder under CTest; environment is a
+# list of NAME=VALUE settings.
+function(pixtrim_python_test name test_dir environment)
+  add_test(NAME ${name}
+           COMMAND ${PIXTRIM_PYTHON3} -m unittest discover -v -s ${test_dir} -t ${test_dir})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "${environment};PYTHONDONTWRITEBYTECODE=1"
+    TIMEOUT 300)
+endfunction()
