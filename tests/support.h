@@ -4,6 +4,7 @@
 #define PIXTRIM_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -142,6 +143,19 @@ struct scratch_dir {
     scratch_dir &operator=(const scratch_dir &) = delete;
     std::string operator/(const std::string &name) const { return (path / name).string(); }
 };
+
+// The statistics record expected after reading in_size bytes and writing
+// out_size, built from the documented format rather than the library's code.
+inline std::string stats_record(long in_size, long out_size) {
+    char text[256];
+    double ratio = static_cast<double>(in_size - out_size) * 100.0 / static_cast<double>(in_size);
+    snprintf(text, sizeof text,
+             "{\"input_size\":%ld,\"output_size\":%ld,\"ratio\":%.2f,\"saved_bytes\":%ld}",
+             in_size, out_size, ratio, in_size - out_size);
+    return text;
+}
+
+inline long file_length(const fs::path &path) { return static_cast<long>(fs::file_size(path)); }
 
 }  // namespace test_support
 
