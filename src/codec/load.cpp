@@ -8,6 +8,7 @@
 
 #include <stb_image.h>
 
+#include "codec/guard.h"
 #include "state.h"
 
 namespace {
@@ -26,6 +27,8 @@ bool is_regular_file(const char *path) {
     return stat(path, &info) == 0 && S_ISREG(info.st_mode);
 }
 
+}  // namespace
+
 image_format detect_format(const uint8_t *bytes, int32_t size) {
     if (size < 2) return FMT_NONE;
     if (bytes[0] == 0xFF && bytes[1] == 0xD8) return FMT_JPEG;
@@ -34,8 +37,6 @@ image_format detect_format(const uint8_t *bytes, int32_t size) {
     if (bytes[0] == 'B' && bytes[1] == 'M') return FMT_BMP;
     return FMT_NONE;
 }
-
-}  // namespace
 
 int load_rgba(const char *path, rgba_image *image, image_format *format) {
     int32_t size = is_regular_file(path) ? file_size(path) : -1;
@@ -56,6 +57,11 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
     image_format detected = detect_format(bytes.get(), size);
     if (detected == FMT_NONE) {
         set_err("unsupported image format: %s", path);
+        return 0;
+    }
+
+    if (const char *hazard = decode_hazard(bytes.get(), size, detected)) {
+        set_err("cannot decode %s (%s)", path, hazard);
         return 0;
     }
 

@@ -25,6 +25,9 @@ enum image_format : int32_t {
 // or 0 with the reason recorded and neither out-parameter touched.
 int load_rgba(const char *path, rgba_image *image, image_format *format);
 
+// The format a file's first bytes announce; FMT_NONE for any other file.
+image_format detect_format(const uint8_t *bytes, int32_t size);
+
 // The format the path's extension names, else the fallback.
 image_format format_from_path(const char *path, image_format fallback);
 

@@ -1,0 +1,21 @@
+// Structure checks run on a file's bytes before they reach the decoder.
+#ifndef PIXTRIM_GUARD_H
+#define PIXTRIM_GUARD_H
+
+#include <cstdint>
+
+#include "codec/load.h"
+
+// The largest picture we decode: 0x3FFF x 0x3FFF pixels, the default limit of
+// common image libraries. A few bytes of header could otherwise make the
+// decoder allocate gigabytes and work for minutes.
+constexpr int64_t kMaxDecodePixels = int64_t{0x3FFF} * 0x3FFF;
+
+// Null when the bytes, recognised as format, are safe to hand to the decoder;
+// otherwise a short reason in the decoder's style ("image too large",
+// "bad huffman table", "chunk too long", "truncated pixel data",
+// "palette index out of range"). The decoder has known memory-safety faults
+// on exactly these shapes of damaged file.
+const char *decode_hazard(const uint8_t *bytes, int32_t size, image_format format);
+
+#endif
