@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "codec/load.h"
 #include "codec/resize.h"
@@ -24,6 +27,12 @@ char s_stats[256] = "{}";
 
 using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
 using text_block = std::unique_ptr<char, decltype(&free)>;
+
+// Drops a staged output unless the operation puts it in place first.
+struct output_discarder {
+    void operator()(staged_output *out) const { finish_output(out, false); }
+};
+using output_stage = std::unique_ptr<staged_output, output_discarder>;
 
 void reset_texts() {
     s_err[0] = '\0';
@@ -80,7 +89,11 @@ int compress_file(const char *input_path, const char *output_path, int quality,
         }
     }
 
-    int32_t written = write_sized(output_path, chosen, output_format, quality);
+    staged_output out;
+    int32_t written = -1;
+    if (stage_output(input_path, output_path, &out))
+        written = write_sized(out.path, chosen, output_format, quality);
+    if (!finish_output(&out, written >= 0)) written = -1;
     if (written < 0) {
         set_err("%s: encode failed for %s", operation, output_path);
         return 0;
@@ -108,13 +121,23 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
     int32_t last_size = -1;
     bool fits = false;
 
+    staged_output out;
+    if (!stage_output(input_path, output_path, &out)) {
+        set_err("target_size: encode failed");
+        return 0;
+    }
+    output_stage stage(&out);
+    // Every probe and step goes to the stage; an in-place result replaces the
+    // original only once it fits.
+    const char *write_path = out.path;
+
     if (output_format == FMT_JPEG) {
         // Bisection over the quality; every probe is measured on disk.
         int lo = 1, hi = 100, best_quality = 0, final_quality = 0;
         int32_t quarter = target_bytes / 4;
         while (lo <= hi) {
             int mid = (lo + hi) / 2;
-            int32_t size = encode_jpg(output_path, &loaded, mid) ? file_size(output_path) : -1;
+            int32_t size = encode_jpg(write_path, &loaded, mid) ? file_size(write_path) : -1;
             if (size < 0) {
                 set_err("target_size: encode failed");
                 return 0;
@@ -133,7 +156,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         if (!final_quality) final_quality = best_quality;
         // The file on disk may hold a later, larger probe: write the chosen one again.
         if (final_quality > 0) {
-            last_size = write_sized(output_path, &loaded, FMT_JPEG, final_quality);
+            last_size = write_sized(write_path, &loaded, FMT_JPEG, final_quality);
             fits = last_size >= 0 && last_size <= target_bytes;
         }
     } else {
@@ -142,7 +165,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         for (int percent : kLadderPercents) {
             int32_t size;
             if (percent == 100) {
-                size = write_sized(output_path, &loaded, output_format, 100);
+                size = write_sized(write_path, &loaded, output_format, 100);
             } else {
                 double scale = percent / 100.0;
                 rgba_image shrunk;
@@ -150,10 +173,14 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
                                     scaled_side(loaded.height, scale), &shrunk))
                     continue;
                 byte_block shrunk_pixels(shrunk.pixels, free);
-                size = write_sized(output_path, &shrunk, output_format, 100);
+                size = write_sized(write_path, &shrunk, output_format, 100);
             }
             if (size < 0) continue;
             if (size <= target_bytes) {
+                if (!finish_output(stage.release(), true)) {
+                    set_err("target_size: encode failed");
+                    return 0;
+                }
                 if (size > 0 && input_size > 0) write_stats(input_size, size);
                 return 1;
             }
@@ -161,7 +188,11 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         }
     }
 
-    if (last_size < 0) last_size = file_size(output_path);
+    if (last_size < 0) last_size = file_size(write_path);
+    if (fits && !finish_output(stage.release(), true)) {
+        set_err("target_size: encode failed");
+        return 0;
+    }
     if (last_size > 0 && input_size > 0) write_stats(input_size, last_size);
     if (fits) return 1;
     set_err("target_size: could not get output <= %d bytes (best: %ld)", target_bytes,
@@ -191,16 +222,29 @@ int batch(const char *input_dir, const char *output_dir, int quality) {
         set_err("batch: cannot open input dir %s", input_dir);
         return -1;
     }
+    // The names are taken in full before anything is written: a file replaced
+    // in the directory being listed could otherwise be listed again.
+    std::vector<std::string> names;
+    try {
+        while (const dirent *entry = readdir(listing.get())) {
+            const char *name = entry->d_name;
+            if (ascii_ieq(name, ".") || ascii_ieq(name, "..")) continue;
+            if (format_from_path(name, FMT_NONE) == FMT_NONE) continue;
+            names.emplace_back(name);
+        }
+    } catch (const std::bad_alloc &) {
+        set_err("batch: cannot open input dir %s", input_dir);
+        return -1;
+    }
+    listing.reset();
+
     quality = clamp_quality(quality);
     mkdir(output_dir, 0755);  // an existing directory is fine; other problems fail per file
 
     int compressed = 0, failed = 0;
-    while (const dirent *entry = readdir(listing.get())) {
-        const char *name = entry->d_name;
-        if (ascii_ieq(name, ".") || ascii_ieq(name, "..")) continue;
-        if (format_from_path(name, FMT_NONE) == FMT_NONE) continue;
-        text_block input_path = join_path(input_dir, name);
-        text_block output_path = join_path(output_dir, name);
+    for (const std::string &name : names) {
+        text_block input_path = join_path(input_dir, name.c_str());
+        text_block output_path = join_path(output_dir, name.c_str());
         if (input_path && output_path &&
             pixtrim_quality(input_path.get(), output_path.get(), quality) == 1) {
             ++compressed;

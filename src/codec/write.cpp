@@ -1,5 +1,9 @@
 #include "codec/write.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -255,4 +259,70 @@ int32_t write_sized(const char *path, const rgba_image *image, image_format form
         set_err("cannot encode format %d", static_cast<int>(format));
         return -1;
     }
+}
+
+int stage_output(const char *input_path, const char *output_path, staged_output *out) {
+    *out = {output_path, nullptr, nullptr, 0, 0, 0};
+    struct stat input, output;
+    bool same_file = stat(input_path, &input) == 0 && stat(output_path, &output) == 0 &&
+                     input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+    if (!same_file) return 1;
+
+    // Through a symbolic link the file itself is replaced and the link kept.
+    std::unique_ptr<char, decltype(&free)> replaced(realpath(output_path, nullptr), free);
+    if (!replaced) {
+        out->path = nullptr;
+        return 0;
+    }
+    // A hidden name without an image extension: a batch never picks it up.
+    const char *name = strrchr(replaced.get(), '/') + 1;  // a real path is absolute
+    int dir_length = static_cast<int>(name - replaced.get());
+    size_t length = strlen(replaced.get()) + sizeof "/..pixtrim-XXXXXX";
+    std::unique_ptr<char, decltype(&free)> staged(static_cast<char *>(malloc(length)), free);
+    if (staged) snprintf(staged.get(), length, "%.*s.%s.pixtrim-XXXXXX", dir_length,
+                         replaced.get(), name);
+    int fd = staged ? mkstemp(staged.get()) : -1;
+    if (fd < 0) {
+        out->path = nullptr;
+        return 0;
+    }
+    close(fd);
+    out->path = staged.get();
+    out->staged = staged.release();
+    out->replaced = replaced.release();
+    out->mode = output.st_mode & 07777;
+    out->owner = output.st_uid;
+    out->group = output.st_gid;
+    return 1;
+}
+
+namespace {
+
+// The rename must not reach the disk before the bytes it publishes.
+bool flush_to_disk(const char *path) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) return false;
+    bool synced = fsync(fd) == 0;
+    return close(fd) == 0 && synced;
+}
+
+}  // namespace
+
+int finish_output(staged_output *out, bool keep) {
+    int result = 1;
+    if (out->staged) {
+        if (keep) {
+            // Only root may give a file away; anyone else keeps owning the result.
+            if (chown(out->staged, out->owner, out->group) != 0) {
+            }
+            bool in_place = flush_to_disk(out->staged) && chmod(out->staged, out->mode) == 0 &&
+                            rename(out->staged, out->replaced) == 0;
+            if (!in_place) result = 0;
+        }
+        if (!keep || !result) unlink(out->staged);
+    }
+    free(out->staged);
+    free(out->replaced);
+    *out = {nullptr, nullptr, nullptr, 0, 0, 0};
+    return result;
 }

@@ -2,6 +2,8 @@
 #ifndef PIXTRIM_WRITE_H
 #define PIXTRIM_WRITE_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "codec/load.h"
@@ -32,5 +34,28 @@ int32_t png_smallest(const char *path, const rgba_image *image);
 // The quality is used by JPEG only.
 int32_t write_sized(const char *path, const rgba_image *image, image_format format,
                     int quality);
+
+// Where an operation writes its output. An output that names the same file
+// as the input (same device and inode) is written beside it under a
+// temporary name and renamed over it only once complete, so a failed or
+// interrupted write never destroys the original. Other outputs are written
+// directly.
+struct staged_output {
+    const char *path;  // where the writers write: the output path or the temporary file
+    char *staged;      // malloc'd temporary path, null when writing directly
+    char *replaced;    // malloc'd real path of the file the result replaces
+    mode_t mode;       // the original's permission bits, owner and group
+    uid_t owner;
+    gid_t group;
+};
+
+// Fills out for writing output_path. Returns 0 (out left writing nowhere)
+// when the temporary file cannot be created.
+int stage_output(const char *input_path, const char *output_path, staged_output *out);
+
+// Renames a temporary file over the original when keep is set and removes it
+// otherwise, then releases out. Returns 0 when the file could not be put in
+// place (it is removed); 1 otherwise, also for outputs written directly.
+int finish_output(staged_output *out, bool keep);
 
 #endif
