@@ -34,6 +34,10 @@ void *zeroed_realloc(void *block, size_t old_size, size_t new_size) {
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
 
+// Our compressor writes the same zlib bytes as stb's own, faster (deflate.h).
+#include "deflate.h"
+#define STBIW_ZLIB_COMPRESS zlib_compress
+
 #define STBI_WRITE_NO_STDIO
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb_image_write.h>

@@ -1,0 +1,214 @@
+// Our zlib compressor must write exactly what stb's own writes: the PNG
+// optimiser's choices and every PNG's bytes depend on it. Each case runs both
+// over the same buffer and compares byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "codec/deflate.h"
+#include "deflate/stb_reference.h"
+#include "support.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+
+bytes ours(const bytes &data, int level) {
+    int length = -1;
+    unsigned char *z =
+        zlib_compress(const_cast<uint8_t *>(data.data()), static_cast<int>(data.size()), &length, level);
+    bytes out;
+    if (z) out.assign(z, z + length);
+    free(z);
+    return out;
+}
+
+void expect_same_zlib(const bytes &data, int level, const std::string &what) {
+    bytes expected = stb_reference_zlib(data.data(), static_cast<int>(data.size()), level);
+    ASSERT_FALSE(expected.empty()) << what;
+    bytes actual = ours(data, level);
+    ASSERT_EQ(actual.size(), expected.size()) << what << ", level " << level;
+    EXPECT_TRUE(actual == expected) << what << ", level " << level << ": bytes differ";
+}
+
+bytes random_bytes(size_t n, uint32_t seed, int alphabet) {
+    std::mt19937 rng(seed);
+    bytes b(n);
+    for (uint8_t &c : b) c = static_cast<uint8_t>(rng() % alphabet);
+    return b;
+}
+
+bytes repeated(const bytes &unit, size_t n) {
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = unit[i % unit.size()];
+    return b;
+}
+
+TEST(ZlibLikeStb, TinyBuffersIncludingEmpty) {
+    for (size_t n = 0; n <= 12; ++n) {
+        expect_same_zlib(bytes(n, 0), 8, "zeros of " + std::to_string(n));
+        expect_same_zlib(random_bytes(n, 7, 256), 8, "random of " + std::to_string(n));
+    }
+}
+
+// Runs exercise the longest matches (258) and the last few bytes, which
+// stb leaves as literals; the lengths straddle 258 and the 8-byte compares.
+TEST(ZlibLikeStb, RunsAndMatchLengthLimits) {
+    for (size_t n : {257, 258, 259, 260, 261, 262, 266, 516, 517, 1000, 100000})
+        expect_same_zlib(bytes(n, 0xAB), 8, "run of " + std::to_string(n));
+    for (size_t period : {1, 2, 3, 7, 8, 9, 255, 256, 257, 258, 259}) {
+        bytes unit = random_bytes(period, static_cast<uint32_t>(period), 256);
+        expect_same_zlib(repeated(unit, 20000), 8, "period " + std::to_string(period));
+    }
+}
+
+// Matches exactly at, just inside and just past the 32 KiB window, for both
+// the search and the one-byte-later lazy look. Zeros around the copied block
+// keep the whole compressible, so stb does not fall back to stored blocks.
+TEST(ZlibLikeStb, WindowBoundaries) {
+    bytes block = random_bytes(300, 11, 256);
+    for (size_t distance : {32765, 32766, 32767, 32768, 32769, 32770}) {
+        for (size_t shift : {0, 1}) {
+            bytes b(distance + 1000, 0);
+            memcpy(&b[0], block.data(), block.size());
+            memcpy(&b[distance + shift], block.data(), block.size());
+            expect_same_zlib(b, 8, "copy at distance " + std::to_string(distance + shift));
+        }
+    }
+}
+
+// Few distinct byte values fill the buckets, so their trimming (dropping the
+// older half) and the nearest-of-equal-matches rule decide the output.
+TEST(ZlibLikeStb, FullBucketsAndSmallAlphabets) {
+    for (int alphabet : {2, 3, 4, 6, 16})
+        for (size_t n : {5000, 70000, 300000})
+            expect_same_zlib(random_bytes(n, static_cast<uint32_t>(n + alphabet), alphabet), 8,
+                             "alphabet " + std::to_string(alphabet));
+}
+
+// Random bytes compress worse than stored blocks: stb then stores them in
+// blocks of at most 32767 bytes, the last one flagged final.
+TEST(ZlibLikeStb, IncompressibleDataFallsBackToStoredBlocks) {
+    for (size_t n : {100, 32766, 32767, 32768, 65534, 65535, 200000}) {
+        bytes data = random_bytes(n, static_cast<uint32_t>(n), 256);
+        expect_same_zlib(data, 8, "random of " + std::to_string(n));
+        EXPECT_EQ(ours(data, 8)[2] & 0x06, 0) << "stored block expected for " << n;
+    }
+}
+
+TEST(ZlibLikeStb, EveryLevelUpToOurLimit) {
+    bytes data = random_bytes(60000, 3, 5);
+    for (int level : {-3, 0, 4, 5, 6, 8, 9, 13, kMaxZlibLevel}) expect_same_zlib(data, level, "levels");
+}
+
+TEST(ZlibLikeStb, LevelsBeyondOurLimitAreRefused) {
+    int length = -1;
+    bytes data(100, 1);
+    EXPECT_EQ(zlib_compress(data.data(), 100, &length, kMaxZlibLevel + 1), nullptr);
+    EXPECT_EQ(length, -1);
+}
+
+// The library's PNG writer reaches our compressor through stb's hook: a
+// level we refuse makes the library's encode fail where stb's own succeeds.
+TEST(PngLikeStb, LibraryEncoderUsesOurCompressor) {
+    bytes grey(16 * 16, 9), png;
+    stbi_write_png_compression_level = kMaxZlibLevel + 1;
+    int encoded = stbi_write_png_to_func(test_support::append_to, &png, 16, 16, 1, grey.data(), 16);
+    stbi_write_png_compression_level = 8;
+    EXPECT_EQ(encoded, 0);
+    EXPECT_FALSE(stb_reference_png(grey.data(), 16, 16, 1, 5, kMaxZlibLevel + 1).empty());
+}
+
+// The picture's pixels in a layout of 1-4 channels taken from R, G, B, A.
+bytes layout_of(const uint8_t *rgba, size_t pixels, int channels) {
+    static const int kSources[5][4] = {{}, {0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
+    bytes out;
+    out.reserve(pixels * channels);
+    for (size_t i = 0; i < pixels; ++i)
+        for (int c = 0; c < channels; ++c) out.push_back(rgba[i * 4 + kSources[channels][c]]);
+    return out;
+}
+
+// Every filter mode's PNG from the library's encoder (our compressor) equals
+// stb's own (its compressor): the same filtered rows go into both.
+void expect_same_pngs(const uint8_t *rgba, int width, int height, int channels,
+                      const std::string &what) {
+    bytes pixels = layout_of(rgba, static_cast<size_t>(width) * height, channels);
+    for (int mode = 0; mode <= 5; ++mode) {
+        bytes expected = stb_reference_png(pixels.data(), width, height, channels, mode, 8);
+        bytes actual;
+        stbi_write_force_png_filter = mode;
+        stbi_write_png_compression_level = 8;
+        stbi_write_png_to_func(test_support::append_to, &actual, width, height, channels,
+                               pixels.data(), width * channels);
+        ASSERT_FALSE(expected.empty()) << what;
+        EXPECT_TRUE(actual == expected)
+            << what << ", " << channels << " channels, filter mode " << mode;
+    }
+}
+
+// The layout the PNG optimiser picks for a picture, as the smallest exact one.
+int chosen_channels(const uint8_t *rgba, size_t pixels) {
+    bool opaque = true, grey = true;
+    for (size_t i = 0; i < pixels; ++i) {
+        const uint8_t *p = rgba + i * 4;
+        opaque = opaque && p[3] == 255;
+        grey = grey && p[0] == p[1] && p[1] == p[2];
+    }
+    return opaque ? (grey ? 1 : 3) : (grey ? 2 : 4);
+}
+
+TEST(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
+    using test_support::make_picture;
+    test_support::picture pictures[] = {
+        test_support::photo_like(97, 61),
+        make_picture(1, 1, [](int, int) { return std::vector<uint8_t>{1, 2, 3, 4}; }),
+        make_picture(300, 1, [](int x, int) { return std::vector<uint8_t>{uint8_t(x), 0, 0, 255}; }),
+        make_picture(1, 300, [](int, int y) { return std::vector<uint8_t>{9, uint8_t(y), 9, uint8_t(y)}; }),
+        make_picture(200, 200, [](int x, int y) {  // flat areas and sharp edges
+            uint8_t v = ((x / 25 + y / 25) % 2) ? 240 : 16;
+            return std::vector<uint8_t>{v, v, uint8_t(255 - v), uint8_t(x < 100 ? 255 : 128)};
+        }),
+    };
+    for (const test_support::picture &p : pictures)
+        for (int channels = 1; channels <= 4; ++channels)
+            expect_same_pngs(p.rgba.data(), p.width, p.height, channels,
+                             std::to_string(p.width) + "x" + std::to_string(p.height));
+}
+
+// Real-world pictures: every corpus file the decoder reads, as RGBA and in
+// the layout the optimiser would choose for it.
+TEST(PngLikeStb, CorpusPicturesInEveryFilterMode) {
+    fs::path corpus = PIXTRIM_CORPUS_DIR;
+    std::ifstream table(corpus / "expect.tsv");
+    if (!table) GTEST_SKIP() << "corpus not found at " << corpus << "; skipping";
+    std::string line;
+    std::getline(table, line);  // header
+    int compared = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string path, size, format, decodes;
+        fields >> path >> size >> format >> decodes;
+        if (decodes != "1") continue;
+        bytes file = test_support::read_bytes(corpus / path);
+        int width = 0, height = 0, channels = 0;
+        uint8_t *rgba = stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &width,
+                                              &height, &channels, 4);
+        if (!rgba) continue;
+        size_t pixels = static_cast<size_t>(width) * height;
+        expect_same_pngs(rgba, width, height, 4, path);
+        int chosen = chosen_channels(rgba, pixels);
+        if (chosen != 4) expect_same_pngs(rgba, width, height, chosen, path);
+        stbi_image_free(rgba);
+        ++compared;
+    }
+    EXPECT_GT(compared, 200);
+}
+
+}  // namespace
