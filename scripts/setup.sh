@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
-          libbenchmark-dev valgrind)
+          libbenchmark-dev valgrind libclang-rt-14-dev llvm-14)
 [ -n "${PIXTRIM_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$PIXTRIM_EXTRA_PACKAGES" && packages+=("${extra[@]}")
 
 missing=()

@@ -121,7 +121,7 @@ struct bmp_header {
     int64_t width;
     int64_t height;       // negative for top-down rows
     int bits_per_pixel;
-    uint32_t compression;
+    int32_t compression;  // signed, as the decoder reads it
 };
 
 bmp_header read_bmp_header(const byte_view &file) {
@@ -137,7 +137,7 @@ bmp_header read_bmp_header(const byte_view &file) {
         h.width = file.le32(18);
         h.height = int32_t(file.le32(22));
         h.bits_per_pixel = int(file.le16(28));
-        h.compression = file.le32(30);
+        h.compression = int32_t(file.le32(30));
     }
     return h;
 }
@@ -186,7 +186,8 @@ const char *bmp_hazard(const byte_view &file) {
     bmp_header h = read_bmp_header(file);
     bool known_header = h.header_size == 12 || h.header_size == 40 || h.header_size == 56 ||
                         h.header_size == 108 || h.header_size == 124;
-    bool uncompressed = h.compression == 0 || h.compression == 3;  // 3: bit-field masks
+    // 3 is bit-field masks; the decoder takes negative codes as uncompressed too.
+    bool uncompressed = h.compression <= 0 || h.compression == 3;
     int64_t rows = std::llabs(h.height);
     int64_t row_bytes = bmp_row_bytes(h);
     // The decoder refuses all of these itself; an empty picture is refused later.

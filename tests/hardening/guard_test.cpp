@@ -173,6 +173,10 @@ TEST(BmpPalette, PixelsMayOnlyUseEntriesTheFileCarries) {
     EXPECT_EQ(bmp_hazard(bmp_file(4, 1, 8, {0, 1, 1, 0}, kTwoGreys)), nullptr);
     EXPECT_STREQ(bmp_hazard(bmp_file(4, 1, 8, {0, 1, 2, 0}, kTwoGreys)),
                  "palette index out of range");
+    // The decoder reads a negative compression code as uncompressed.
+    bytes odd_code = bmp_file(4, 1, 8, {0, 1, 90, 0}, kTwoGreys);
+    odd_code[33] = 0xFF;
+    EXPECT_STREQ(bmp_hazard(odd_code), "palette index out of range");
     // 4 bits: a 3-pixel row uses the high nibble of its second byte only.
     EXPECT_EQ(bmp_hazard(bmp_file(3, 1, 4, {0x01, 0x1F, 0, 0}, kTwoGreys)), nullptr);
     EXPECT_STREQ(bmp_hazard(bmp_file(3, 1, 4, {0x01, 0x2F, 0, 0}, kTwoGreys)),

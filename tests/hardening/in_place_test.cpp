@@ -44,7 +44,7 @@ int run_with_file_limit(rlim_t limit, bool kill_on_limit, const std::function<in
 // Noise compresses badly, so every output is several kilobytes.
 test_support::picture noisy(int width, int height) {
     return test_support::make_picture(width, height, [](int x, int y) {
-        uint32_t h = uint32_t(x * 73856093) ^ uint32_t(y * 19349663);
+        uint32_t h = uint32_t(x) * 73856093u ^ uint32_t(y) * 19349663u;
         h = (h ^ (h >> 13)) * 0x5bd1e995u;
         return std::vector<uint8_t>{uint8_t(h), uint8_t(h >> 8), uint8_t(h >> 16), 255};
     });
