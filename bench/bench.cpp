@@ -7,7 +7,8 @@
 // Counters: MP/s (input megapixels per second) and bytes (output size).
 // --pixtrim_once runs every case exactly once, for instruction counts:
 //   valgrind --tool=callgrind --collect-atstart=no pixtrim_bench --pixtrim_once
-// collects only inside the measured bodies.
+// collects only inside the measured bodies. --pixtrim_write_inputs DIR
+// writes the 2 MP photo as PNG, JPEG and BMP for other tools, and exits.
 #include <benchmark/benchmark.h>
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -371,12 +372,30 @@ void register_cases() {
     }
 }
 
+// The 2 MP photo as PNG, JPEG (quality 90) and 24-bit BMP, for the
+// whole-process comparison with other tools (compare.sh).
+int write_tool_inputs(const fs::path &dir) {
+    fs::create_directories(dir);
+    rgba_pixels p = bench_pictures::photo(1728, 1152);
+    rgba_image image = {p.width, p.height, p.rgba.data()};
+    bytes png, jpg, bmp, rgb = layout_block(image, 3);
+    stbi_write_png_to_func(append_to, &png, p.width, p.height, 4, p.rgba.data(), p.width * 4);
+    stbi_write_jpg_to_func(append_to, &jpg, p.width, p.height, 4, p.rgba.data(), 90);
+    stbi_write_bmp_to_func(append_to, &bmp, p.width, p.height, 3, rgb.data());
+    write_file((dir / "photo_2MP.png").string(), png);
+    write_file((dir / "photo_2MP.jpg").string(), jpg);
+    write_file((dir / "photo_2MP.bmp").string(), bmp);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     std::vector<char *> args;
     for (int i = 0; i < argc; ++i) {
         if (strcmp(argv[i], "--pixtrim_once") == 0) s_once = true;
+        else if (strcmp(argv[i], "--pixtrim_write_inputs") == 0 && i + 1 < argc)
+            return write_tool_inputs(argv[i + 1]);
         else args.push_back(argv[i]);
     }
     int count = static_cast<int>(args.size());

@@ -363,6 +363,9 @@ unsigned char *zlib_compress(unsigned char *data, int data_len, int *out_len, in
         free(out.data);
         return nullptr;
     }
+    // stb copies the stream into its PNG next; the doubling slack need not
+    // be held meanwhile.
+    if (void *fitted = realloc(out.data, out.size)) out.data = static_cast<uint8_t *>(fitted);
     *out_len = static_cast<int>(out.size);
     return out.data;
 }

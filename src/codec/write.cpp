@@ -133,6 +133,12 @@ void encode_layout(const rgba_image *image, const channel_layout &layout, mem_si
         bool usable = encoded && sink.data && sink.size <= INT32_MAX;
         if (usable && (!best->data || sink.size < best->size)) {
             free(best->data);
+            // The sink grew by doubling; the kept file need not hold that slack
+            // while the next modes encode.
+            if (void *fitted = realloc(sink.data, sink.size)) {
+                sink.data = static_cast<uint8_t *>(fitted);
+                sink.capacity = sink.size;
+            }
             *best = sink;
         } else {
             free(sink.data);
