@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# Measures the library and writes BENCHMARKS.md:
+#   1. the benchmark program: every operation beside its floor (CPU time);
+#   2. instruction counts of the same pairs under callgrind (steady where
+#      wall time is not); PIXTRIM_SKIP_CALLGRIND=1 leaves them out;
+#   3. peak heap of the pixtrim command against the bound of its design;
+#   4. whole-process runs of the pixtrim command beside optipng -o1,
+#      ImageMagick convert, cjpeg and jpegoptim --size on the same picture,
+#      each only when installed (Debian: optipng imagemagick
+#      libjpeg-turbo-progs jpegoptim; hyperfine times them when present).
+# Takes 10-20 minutes on 2 cores, most of it callgrind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${PIXTRIM_BENCH_BUILD:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target pixtrim_bench pixtrim >/dev/null
+bench=$build/bench/pixtrim_bench
+cli=$build/cli/pixtrim
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+have() { command -v "$1" >/dev/null 2>&1; }
+
+echo "benchmark program..." >&2
+"$bench" --benchmark_out="$work/bench.json" --benchmark_out_format=json >&2
+
+# Instruction counts: each case once, counted only inside its measured body.
+: >"$work/instructions.tsv"
+if [ -z "${PIXTRIM_SKIP_CALLGRIND:-}" ] && have valgrind; then
+  cases=(lossless_png/photo_0.5MP lossless_png/rgba_1MP lossless_png/grey_1MP
+         quality75_jpeg/photo_0.5MP quality75_jpeg/rgba_1MP quality50_png/photo_0.5MP
+         quality50_png/rgba_1MP target_jpeg/photo_0.5MP target_png/photo_0.5MP
+         batch_png_q75/icons_20)
+  for c in "${cases[@]}"; do
+    for kind in library floor stb_floor; do
+      [ "$kind" = stb_floor ] && [[ $c != lossless_png/* ]] && continue
+      echo "callgrind $c/$kind..." >&2
+      valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$work/cg.out" \
+        "$bench" --pixtrim_once --benchmark_filter="^$c/$kind/" >/dev/null 2>&1
+      printf '%s\t%s\t%s\n' "$c" "$kind" "$(awk '/^(summary|totals):/ {print $2; exit}' "$work/cg.out")" \
+        >>"$work/instructions.tsv"
+    done
+  done
+fi
+
+# The 2 MP photo for the command-line comparisons.
+"$bench" --pixtrim_write_inputs "$work/in"
+png=$work/in/photo_2MP.png jpg=$work/in/photo_2MP.jpg bmp=$work/in/photo_2MP.bmp
+out=$work/out
+mkdir -p "$out"
+
+# Peak heap (heaptrack) and resident set (time -v) of one command.
+: >"$work/memory.tsv"
+measure_memory() {
+  local name=$1; shift
+  local heap="" rss=""
+  if have heaptrack; then
+    heaptrack -o "$work/ht" "$@" >/dev/null 2>&1 || true
+    heap=$(heaptrack_print "$work/ht.zst" 2>/dev/null | awk -F': ' '/^peak heap memory consumption/ {print $2}')
+    rm -f "$work"/ht.*
+  fi
+  if [ -x /usr/bin/time ]; then
+    rss=$(/usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -1)
+  fi
+  printf '%s\t%s\t%s\n' "$name" "$heap" "$rss" >>"$work/memory.tsv"
+}
+measure_memory lossless_png "$cli" lossless "$png" "$out/mem.png"
+printf 'png_bytes\t%s\n' "$(stat -c %s "$out/mem.png")" >>"$work/memory.tsv"
+measure_memory quality75_jpeg "$cli" quality "$jpg" "$out/mem.jpg" 75
+
+# Whole-process timings: one row per command, median seconds and output size.
+: >"$work/tools.tsv"
+time_command() {  # task name output command...
+  local task=$1 name=$2 output=$3; shift 3
+  local median
+  if have hyperfine; then
+    hyperfine -i --style none --runs "${PIXTRIM_RUNS:-5}" --warmup 1 --prepare "rm -f $output" \
+      --export-json "$work/h.json" -- "$(printf '%q ' "$@")" >/dev/null 2>&1
+    median=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/h.json")
+  else
+    local times=()
+    for _ in 1 2 3; do
+      rm -f "$output"
+      local start end
+      start=$(date +%s.%N); "$@" >/dev/null 2>&1; end=$(date +%s.%N)
+      times+=("$(echo "$end - $start" | bc)")
+    done
+    median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 2p)
+  fi
+  printf '%s\t%s\t%s\t%s\n' "$task" "$name" "$median" "$(stat -c %s "$output" 2>/dev/null || echo 0)" \
+    >>"$work/tools.tsv"
+}
+convert=""
+for c in /usr/bin/convert convert; do
+  if "$c" -version 2>/dev/null | grep -q ImageMagick; then convert=$c; break; fi
+done
+
+time_command lossless_png "pixtrim lossless" "$out/p.png" "$cli" lossless "$png" "$out/p.png"
+have optipng && time_command lossless_png "optipng -o1" "$out/o.png" optipng -quiet -o1 -out "$out/o.png" "$png"
+[ -n "$convert" ] && time_command lossless_png "convert" "$out/c.png" "$convert" "$png" "$out/c.png"
+
+time_command quality75_jpeg "pixtrim quality 75" "$out/p.jpg" "$cli" quality "$bmp" "$out/p.jpg" 75
+have cjpeg && time_command quality75_jpeg "cjpeg -quality 75" "$out/j.jpg" cjpeg -quality 75 -outfile "$out/j.jpg" "$bmp"
+[ -n "$convert" ] && time_command quality75_jpeg "convert -quality 75" "$out/c.jpg" "$convert" "$bmp" -quality 75 "$out/c.jpg"
+
+# A budget of 60 % of the quality-90 input: both must search for a quality.
+budget_kb=$(( $(stat -c %s "$jpg") * 6 / 10 / 1024 ))
+time_command target_jpeg "pixtrim target ${budget_kb}k" "$out/t.jpg" "$cli" target "$jpg" "$out/t.jpg" "${budget_kb}k"
+if have jpegoptim; then
+  mkdir -p "$out/jo"
+  time_command target_jpeg "jpegoptim --size=${budget_kb}" "$out/jo/photo_2MP.jpg" \
+    jpegoptim --quiet --size="$budget_kb" --dest="$out/jo" "$jpg"
+fi
+printf 'budget_bytes\t%s\n' $((budget_kb * 1024)) >"$work/budget.tsv"
+
+python3 - "$work" >BENCHMARKS.md <<'EOF'
+import json, os, re, subprocess, sys
+work = sys.argv[1]
+
+def rows(name):
+    path = os.path.join(work, name)
+    return [l.rstrip('\n').split('\t') for l in open(path) if l.strip()] if os.path.exists(path) else []
+
+lscpu = subprocess.run(['lscpu'], capture_output=True, text=True).stdout
+model = re.search(r'Model name:\s*(.*)', lscpu)
+print('# Benchmarks\n')
+print('Measured by `bench/compare.sh` on %s, %s cores, in one run: every ratio compares two'
+      % (model.group(1).strip() if model else 'an unknown CPU', os.cpu_count()))
+print('measurements taken side by side on the same generated pictures. Pictures: photo-like')
+print('RGB (soft light, sharp-edged shapes, sensor noise) at 0.5, 2 and 8 MP, a 1 MP picture with')
+print('transparency, a 1 MP greyscale one and 20 icons of 32-128 px.\n')
+print('The **floor** of an operation makes only the codec calls it needs: the same decode and the same')
+print('stb encodes, reading the input and writing the output once, nothing else. **stb floor** is the')
+print('floor with stb_image_write\'s own zlib compressor, i.e. the library before it had its own.\n')
+
+bench = json.load(open(os.path.join(work, 'bench.json')))
+cases = {}
+for b in bench['benchmarks']:
+    group, kind = b['name'].rsplit('/', 1)
+    cases.setdefault(group, {})[kind] = b
+print('## Library against its floor (CPU time)\n')
+print('| operation / picture | library ms | floor ms | library/floor | stb floor ms | stb floor/library | MP/s (library) | output bytes |')
+print('|---|---:|---:|---:|---:|---:|---:|---:|')
+for group, k in cases.items():
+    lib, flo, stb = k.get('library'), k.get('floor'), k.get('stb_floor')
+    if not lib or not flo: continue
+    ratio = lib['cpu_time'] / flo['cpu_time']
+    stb_ms = '%.1f' % stb['cpu_time'] if stb else ''
+    speedup = '%.2fx' % (stb['cpu_time'] / lib['cpu_time']) if stb else ''
+    print('| %s | %.1f | %.1f | %.3f | %s | %s | %.2f | %d |' % (group, lib['cpu_time'], flo['cpu_time'],
+          ratio, stb_ms, speedup, lib.get('MP/s', 0), lib.get('bytes', 0)))
+print('\nBatch reports files written instead of bytes. Wall-clock times on a shared machine wander; the')
+print('instruction counts below are the steady measure.\n')
+
+ir = {}
+for case, kind, count in rows('instructions.tsv'):
+    ir.setdefault(case, {})[kind] = int(count or 0)
+if ir:
+    print('## Instructions (callgrind, one run of each case)\n')
+    print('| operation / picture | library | floor | library/floor | stb floor | stb floor/library |')
+    print('|---|---:|---:|---:|---:|---:|')
+    for case, k in ir.items():
+        lib, flo, stb = k.get('library', 0), k.get('floor', 0), k.get('stb_floor')
+        if not lib or not flo: continue
+        print('| %s | %s | %s | %.3f | %s | %s |' % (case, format(lib, ','), format(flo, ','), lib / flo,
+              format(stb, ',') if stb else '', '%.2fx' % (stb / lib) if stb else ''))
+    print()
+
+mem = {r[0]: r[1:] for r in rows('memory.tsv')}
+if mem:
+    w, h = 1728, 1152
+    png = int(mem.get('png_bytes', ['0'])[0])
+    bound = (w * h * 4 + w * h * 3 + 2 * png) / 1e6
+    print('## Peak memory (2 MP photo, pixtrim command)\n')
+    print('| operation | peak heap (heaptrack) | max RSS KB (time -v) |')
+    print('|---|---:|---:|')
+    for name in ('lossless_png', 'quality75_jpeg'):
+        if name in mem: print('| %s | %s | %s |' % (name, mem[name][0] or 'n/a', mem[name][1] or 'n/a'))
+    print('\nBound for the lossless PNG: decoded picture (%.2f MB) + RGB layout block (%.2f MB) + two'
+          % (w * h * 4 / 1e6, w * h * 3 / 1e6))
+    print('PNG encodings (2 x %.2f MB) = %.2f MB.\n' % (png / 1e6, bound))
+
+tools = rows('tools.tsv')
+if tools:
+    budget = dict(rows('budget.tsv')).get('budget_bytes')
+    print('## Whole process against other tools (2 MP photo, median of runs)\n')
+    print('| task | command | seconds | bytes | time / pixtrim | size / pixtrim |')
+    print('|---|---|---:|---:|---:|---:|')
+    base = {}
+    for task, name, secs, size in tools:
+        if name.startswith('pixtrim'): base[task] = (float(secs), int(size))
+    for task, name, secs, size in tools:
+        t0, s0 = base.get(task, (0, 0))
+        note = ''
+        if task == 'target_jpeg' and budget:
+            note = ' (within budget)' if int(size) <= int(budget) else ' (over budget)'
+        print('| %s | %s | %.3f | %s%s | %s | %s |' % (task, name, float(secs), size, note,
+              '%.2f' % (float(secs) / t0) if t0 else '', '%.2f' % (int(size) / s0) if s0 else ''))
+    if budget: print('\nTarget budget: %s bytes.' % budget)
+EOF
+echo "wrote BENCHMARKS.md" >&2
