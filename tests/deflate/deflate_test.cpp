@@ -2,6 +2,9 @@
 // optimiser's choices and every PNG's bytes depend on it. Each case runs both
 // over the same buffer and compares byte for byte.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -112,6 +115,38 @@ TEST(ZlibLikeStb, LevelsBeyondOurLimitAreRefused) {
     bytes data(100, 1);
     EXPECT_EQ(zlib_compress(data.data(), 100, &length, kMaxZlibLevel + 1), nullptr);
     EXPECT_EQ(length, -1);
+}
+
+// stb's own compressor stops the process when memory runs out; ours
+// returns null, which stb's PNG writer reports as a failed encode. A child
+// process with a capped address space shows it (sanitizers reserve more
+// address space than any cap allows, so their builds skip this).
+TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address space caps do not work under the address sanitizer";
+#else
+    // Random bytes: the block the output starts in (a quarter of the input)
+    // must grow several times, and the cap leaves room for the first only.
+    bytes data = random_bytes(64 << 20, 5, 256);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
+        fclose(statm);
+        rlimit cap = {static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (20 << 20), RLIM_INFINITY};
+        cap.rlim_max = cap.rlim_cur;
+        if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+        int length = 0;
+        unsigned char *z = zlib_compress(data.data(), static_cast<int>(data.size()), &length, 8);
+        _exit(z == nullptr ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the compressor stopped the process";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the compressor did not report running out of memory";
+#endif
 }
 
 // The library's PNG writer reaches our compressor through stb's hook: a
