@@ -3,6 +3,7 @@
 // the library's level 8 mostly, sometimes another), or pixels that both
 // PNG writers filter under one mode, so the filtered rows reach both too.
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -18,12 +19,16 @@ void append_to(void *context, void *data, int size) {
     out->insert(out->end(), static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + size);
 }
 
+// Levels past kMaxZlibLevel must be refused; every other gives stb's bytes.
 void expect_same_zlib(const uint8_t *data, int size, int level) {
-    std::vector<uint8_t> expected = stb_reference_zlib(data, size, level);
     int length = 0;
     unsigned char *actual = zlib_compress(const_cast<uint8_t *>(data), size, &length, level);
-    bool same = actual && static_cast<size_t>(length) == expected.size() &&
-                std::equal(expected.begin(), expected.end(), actual);
+    bool same = actual == nullptr;
+    if (level <= kMaxZlibLevel) {
+        std::vector<uint8_t> expected = stb_reference_zlib(data, size, level);
+        same = actual && static_cast<size_t>(length) == expected.size() &&
+               std::equal(expected.begin(), expected.end(), actual);
+    }
     free(actual);
     if (!same) abort();
 }
