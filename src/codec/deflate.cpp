@@ -195,28 +195,37 @@ uint32_t *bucket_slots(const bucket_table &table, uint32_t bucket) {
 uint32_t longest_match(const bucket_table &table, uint32_t bucket, const uint8_t *data,
                        uint32_t i, uint32_t limit, uint32_t *match_pos) {
     const uint32_t *slot = bucket_slots(table, bucket);
+    int k = table.counts[bucket];
     // Length above position: the largest key is the longest match and, among
     // equals, the latest position, which is the nearest. Below 3 is no match.
     const uint64_t no_match = (uint64_t{3} << 32) - 1;
     uint64_t best = no_match;
-    const uint64_t current = limit >= 8 ? load_le64(data + i) : 0;
-    for (int k = table.counts[bucket] - 1; k >= 0; --k) {
-        uint32_t p = slot[k];
-        if (i - p >= kWindow) break;  // older entries lie further back still
-        uint32_t len;
-        if (limit >= 8) {
-            // One 8-byte compare settles most candidates; seven or more
-            // equal bytes go on to the long compare.
+    if (limit >= 8) {
+        // One 8-byte compare settles most candidates without a data-dependent
+        // branch; seven or more equal bytes go on to the long compare.
+        const uint64_t current = load_le64(data + i);
+        while (--k >= 0) {
+            uint32_t p = slot[k];
+            if (i - p >= kWindow) break;  // older entries lie further back still
             uint64_t diff = load_le64(data + p) ^ current;
-            len = static_cast<uint32_t>(__builtin_ctzll(diff | (uint64_t{1} << 63)) >> 3);
-            if (__builtin_expect(len == 7, 0))
+            uint64_t len = static_cast<uint64_t>(__builtin_ctzll(diff | (uint64_t{1} << 63)) >> 3);
+            if (__builtin_expect(len == 7, 0)) {
                 len += match_length(data + p + 7, data + i + 7, limit - 7);
-        } else {  // the last few positions, too near the end for 8-byte loads
-            len = match_length(data + p, data + i, limit);
+                if (len == limit) {  // nothing nearer can be longer
+                    best = (len << 32) | p;
+                    break;
+                }
+            }
+            uint64_t key = (len << 32) | p;
+            best = key > best ? key : best;
         }
-        uint64_t key = (uint64_t{len} << 32) | p;
-        best = key > best ? key : best;
-        if (__builtin_expect(len == limit, 0)) break;
+    } else {  // the last few positions, too near the end for 8-byte loads
+        while (--k >= 0) {
+            uint32_t p = slot[k];
+            if (i - p >= kWindow) break;
+            uint64_t key = (uint64_t{match_length(data + p, data + i, limit)} << 32) | p;
+            best = key > best ? key : best;
+        }
     }
     if (best == no_match) return 0;
     *match_pos = static_cast<uint32_t>(best);
