@@ -2,8 +2,9 @@
 // stb keeps a growing array per hash bucket, compares matches a byte at a
 // time and pushes every output byte through a growable buffer; we keep the
 // same buckets in one preallocated table (one cache line each at level 8),
-// compare eight bytes at a time, skip candidates that cannot beat the best
-// match so far, and write bits through a 64-bit accumulator.
+// settle most candidates with one 8-byte compare and no data-dependent
+// branch, reuse the lazy look's search, and write bits through a 64-bit
+// accumulator.
 #include "codec/deflate.h"
 
 #include <cstdint>
