@@ -155,8 +155,9 @@ for group, k in cases.items():
     out('| %s | %.1f | %.1f | %.3f | %s | %s | %.2f | %d |' % (group, lib['cpu_time'], flo['cpu_time'],
         lib['cpu_time'] / flo['cpu_time'], '%.1f' % stb['cpu_time'] if stb else '',
         '%.2fx' % (stb['cpu_time'] / lib['cpu_time']) if stb else '', lib.get('MP/s', 0), lib.get('bytes', 0)))
-out('\nBatch reports files written instead of bytes. CPU times on a shared machine wander by several')
-out('per cent; the instruction counts below are the steady measure.\n')
+out('\nBatch reports files written instead of bytes. On a shared machine CPU-time ratios move by up to')
+out('a tenth from one run to the next (other work competes for caches and memory); the instruction')
+out('counts below are the steady measure.\n')
 if speedups:
     summary.append('- Lossless PNG is %.2fx to %.2fx faster than the stb-compressor floor (CPU time), with'
                    ' byte-identical files.' % (min(speedups), max(speedups)))
