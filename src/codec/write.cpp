@@ -21,9 +21,9 @@ using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
 // The JPEG header stores each side in 16 bits.
 constexpr int32_t kMaxJpegSide = 65535;
 
-// stb's deflate grows an int-sized output buffer by doubling, and its
-// fixed-Huffman output can reach 9/8 of the input: keep the worst case
-// under 1 GiB so none of its int arithmetic overflows.
+// stb's PNG writer sizes the filtered rows, the zlib stream and the file in
+// ints, and fixed-Huffman output can reach 9/8 of its input: keeping the
+// worst case under 1 GiB leaves all of them far from overflow.
 constexpr int64_t kMaxPngFilteredBytes = (int64_t{1} << 30) / 9 * 8;
 
 // The BMP writer computes its file size in an int.
@@ -185,18 +185,18 @@ int encode_jpg(const char *path, const rgba_image *image, int quality) {
     }
     // Flattening an opaque pixel changes nothing, and stb reads R, G, B from
     // 4-byte pixels as well (skipping A, same file), so an opaque picture is
-    // encoded in place. Its byte offsets are ints.
-    bool in_place = is_opaque(image) && pixel_count(image) * 4 <= static_cast<size_t>(INT_MAX);
-    byte_block rgb(in_place ? nullptr : flatten_white(image), free);
-    if (!in_place && !rgb) {
+    // encoded without a copy, as long as its byte offsets fit stb's ints.
+    bool encode_rgba = is_opaque(image) && pixel_count(image) * 4 <= static_cast<size_t>(INT_MAX);
+    byte_block rgb(encode_rgba ? nullptr : flatten_white(image), free);
+    if (!encode_rgba && !rgb) {
         set_err("out of memory");
         return 0;
     }
+    const uint8_t *input = encode_rgba ? image->pixels : rgb.get();
+    int channels = encode_rgba ? 4 : 3;
     bool written = write_file(path, [&](file_sink *sink) {
-        return in_place ? stbi_write_jpg_to_func(file_write, sink, image->width, image->height, 4,
-                                                 image->pixels, quality)
-                        : stbi_write_jpg_to_func(file_write, sink, image->width, image->height, 3,
-                                                 rgb.get(), quality);
+        return stbi_write_jpg_to_func(file_write, sink, image->width, image->height, channels,
+                                      input, quality);
     });
     if (!written) {
         set_err("jpeg encode failed: %s", path);
@@ -333,8 +333,8 @@ int finish_output(staged_output *out, bool keep) {
     if (out->staged) {
         if (keep) {
             // Only root may give a file away; anyone else keeps owning the result.
-            if (chown(out->staged, out->owner, out->group) != 0) {
-            }
+            int given_away = chown(out->staged, out->owner, out->group);
+            (void)given_away;
             bool in_place = flush_to_disk(out->staged) && chmod(out->staged, out->mode) == 0 &&
                             rename(out->staged, out->replaced) == 0;
             if (!in_place) result = 0;
