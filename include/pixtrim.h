@@ -13,6 +13,12 @@
  * record of the last successful operation:
  *   {"input_size":800,"output_size":200,"ratio":75.00,"saved_bytes":600}
  *
+ * Damaged or hostile files fail with a message, never a crash: only regular
+ * files of under 2 GiB are read, file structure is checked before decoding,
+ * and pictures of more than 16383 x 16383 pixels in all are refused. An output that names
+ * the input file itself is written beside it and renamed over it only once
+ * complete, so a failed write leaves the original intact.
+ *
  * The library keeps process-wide state and starts no threads: calls must not
  * overlap. A host calling from several threads serialises the calls itself.
  */
@@ -53,7 +59,8 @@ PIXTRIM_API int pixtrim_quality(const char *input_path, const char *output_path,
  * whose file is at most a quarter of the budget). PNG and BMP output: the
  * picture at 100, 80, 60, 40 or 20 percent of its sides, the first that fits.
  * Returns 1 on success, 0 on failure. When no attempt fits, the last attempt
- * stays on disk, the statistics describe it and the last-error text says
+ * stays on disk (unless the output is the input itself, which is then kept),
+ * the statistics describe it and the last-error text says
  * "target_size: could not get output <= N bytes (best: M)". */
 PIXTRIM_API int pixtrim_target_size(const char *input_path, const char *output_path,
                                     int target_bytes) PIXTRIM_NOEXCEPT;
