@@ -27,7 +27,7 @@
 
 #include "codec/resize.h"
 #include "codec/write.h"
-#include "deflate/stb_reference.h"
+#include "deflate/reference_stb.h"
 #include "pictures.h"
 #include "pixtrim.h"
 

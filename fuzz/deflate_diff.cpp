@@ -10,7 +10,7 @@
 #include <stb_image_write.h>
 
 #include "codec/deflate.h"
-#include "deflate/stb_reference.h"
+#include "deflate/reference_stb.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "codec/deflate.h"
-#include "deflate/stb_reference.h"
+#include "deflate/reference_stb.h"
 #include "support.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // stb_image_write's own zlib compressor and PNG writer, compiled a second
 // time with their built-in deflate, to hold our compressor's output against.
-#ifndef PIXTRIM_STB_REFERENCE_H
-#define PIXTRIM_STB_REFERENCE_H
+#ifndef PIXTRIM_REFERENCE_STB_H
+#define PIXTRIM_REFERENCE_STB_H
 
 #include <cstdint>
 #include <vector>

@@ -1,7 +1,7 @@
 // A private copy of stb_image_write: every function and both settings are
 // static here, so this copy keeps stb's own deflate while the library's copy
 // uses ours, and neither sees the other's symbols.
-#include "stb_reference.h"
+#include "reference_stb.h"
 
 #include <cstdlib>
 
