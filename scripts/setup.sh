@@ -5,7 +5,6 @@ set -euo pipefail
 
 packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
           libbenchmark-dev valgrind libclang-rt-14-dev llvm-14)
-[ -n "${PIXTRIM_EXTRA_PACKAGES:-}" ] && read -r -a extra <<<"$PIXTRIM_EXTRA_PACKAGES" && packages+=("${extra[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
