@@ -188,9 +188,9 @@ if total:
     out('## Where a lossless PNG goes (photo 0.5 MP, instructions)\n')
     out('| part | share |')
     out('|---|---:|')
-    zlib = profile.get('zlib_compress', 0)
-    parts = (('our zlib compressor (six encodes)', zlib),
-             ('rest of stb\'s PNG writer: row filters, CRC, copies', profile.get('stbi_write_png_to_mem', 0) - zlib),
+    zlib = profile.get('zlib_append', 0)
+    parts = (('our zlib compressor, with the row filters it reads through (six encodes)', zlib),
+             ('rest of the PNG encoder: chunks and CRC', profile.get('png_encode', 0) - zlib),
              ('stb decoder', profile.get('stbi_load_from_memory', 0)))
     for label, count in parts:
         out('| %s | %.1f %% |' % (label, 100 * count / total))
@@ -208,12 +208,13 @@ if mem:
         if name in mem: out('| %s | %s | %s |' % (name, mem[name][0] or 'n/a', mem[name][1] or 'n/a'))
     out('\nBound for the lossless PNG: decoded picture (%.2f MB) + RGB layout block (%.2f MB) + two'
         % (w * h * 4 / 1e6, w * h * 3 / 1e6))
-    out('PNG encodings (2 x %.2f MB) = %.2f MB. The library itself holds the picture, the layout block' % (png / 1e6, bound))
-    out('(RGBA is encoded in place), the best file so far (cut to size) and the sink of the encode under')
-    out('way, which grows by doubling and so may hold up to twice its file until it is kept or dropped.')
-    out('On top of that stb_image_write holds, inside one encode, its filtered copy of the rows and the')
-    out('zlib stream, then the zlib stream and its PNG, then that PNG while the write function copies it;')
-    out('the floor holds the same.\n')
+    out('PNG encodings (2 x %.2f MB) = %.2f MB. While it encodes, the library holds the picture, the' % (png / 1e6, bound))
+    out('best file so far (cut to size), the file under way (which gives up before it outgrows the best)')
+    out('and the compressor\'s fixed working set (a 1 MiB bucket table, a 256 KiB read-ahead window and a')
+    out('few rows): rows are filtered as the compressor reads them, so there is no layout block. With a')
+    out('PNG input the peak comes earlier, while stb decodes it. The floor, which calls stb_image_write\'s')
+    out('PNG writer, holds a layout block, its filtered copy of the rows and the zlib stream, then the')
+    out('stream and its PNG, then that PNG while the write function copies it.\n')
     if 'lossless_png' in mem and mem['lossless_png'][0]:
         summary.append('- Peak heap of a 2 MP lossless PNG: %s against a bound of %.2f MB for what the library'
                        ' itself holds (see Peak memory).' % (mem['lossless_png'][0], bound))

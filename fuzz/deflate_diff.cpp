@@ -1,23 +1,20 @@
-// libFuzzer target: our zlib compressor against stb's own, byte for byte.
-// The first byte picks what the rest is: a buffer compressed directly (at
-// the library's level 8 mostly, sometimes another), or pixels that both
-// PNG writers filter under one mode, so the filtered rows reach both too.
+// libFuzzer target: our zlib compressor and PNG encoder against stb's own,
+// byte for byte. The first byte picks what the rest is: a buffer compressed
+// directly (at the library's level 8 mostly, sometimes another), or RGBA
+// pixels that our encoder writes in a layout and stb's writer writes from
+// that layout's bytes, under one filter mode. Some buffers and pictures are
+// the input repeated past our compressor's 256 KiB read-ahead buffer, so
+// that matches cross the points where it slides.
 #include <cstdint>
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
 
-#include <stb_image_write.h>
-
 #include "codec/deflate.h"
+#include "codec/png.h"
 #include "deflate/reference_stb.h"
 
 namespace {
-
-void append_to(void *context, void *data, int size) {
-    auto *out = static_cast<std::vector<uint8_t> *>(context);
-    out->insert(out->end(), static_cast<uint8_t *>(data), static_cast<uint8_t *>(data) + size);
-}
 
 // Levels past kMaxZlibLevel must be refused; every other gives stb's bytes.
 void expect_same_zlib(const uint8_t *data, int size, int level) {
@@ -33,15 +30,33 @@ void expect_same_zlib(const uint8_t *data, int size, int level) {
     if (!same) abort();
 }
 
-void expect_same_png(const uint8_t *pixels, size_t size, int width, int channels, int mode) {
-    int height = static_cast<int>(size / (static_cast<size_t>(width) * channels));
+void expect_same_png(const uint8_t *rgba, size_t size, int width, int channels, int mode) {
+    int height = static_cast<int>(size / (static_cast<size_t>(width) * 4));
     if (height == 0) return;
-    std::vector<uint8_t> expected = stb_reference_png(pixels, width, height, channels, mode, 8);
-    std::vector<uint8_t> actual;
-    stbi_write_force_png_filter = mode;
-    stbi_write_png_compression_level = 8;
-    stbi_write_png_to_func(append_to, &actual, width, height, channels, pixels, width * channels);
-    if (actual != expected) abort();
+    static const int kSources[5][4] = {{}, {0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
+    std::vector<uint8_t> layout;
+    for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i)
+        for (int c = 0; c < channels; ++c) layout.push_back(rgba[i * 4 + kSources[channels][c]]);
+    std::vector<uint8_t> expected = stb_reference_png(layout.data(), width, height, channels, mode, 8);
+
+    std::vector<uint8_t> pixels(rgba, rgba + static_cast<size_t>(width) * height * 4);
+    rgba_image image = {width, height, pixels.data()};
+    mem_sink out = {nullptr, 0, 0};
+    bool same = png_encode(&image, channels, mode, INT32_MAX, &out) &&
+                std::equal(expected.begin(), expected.end(), out.data, out.data + out.size);
+    free(out.data);
+    if (!same) abort();
+}
+
+// The bytes repeated to at least 300,000, each copy with one byte changed so
+// that matches do not simply run on.
+std::vector<uint8_t> tiled(const uint8_t *data, size_t size) {
+    std::vector<uint8_t> out;
+    for (size_t copy = 0; out.size() < 300000; ++copy) {
+        out.insert(out.end(), data, data + size);
+        out[out.size() - 1 - copy % size] ^= static_cast<uint8_t>(copy);
+    }
+    return out;
 }
 
 }  // namespace
@@ -49,13 +64,21 @@ void expect_same_png(const uint8_t *pixels, size_t size, int width, int channels
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2 || size > (1 << 20)) return 0;
     uint8_t how = data[0];
-    if (how < 160) {
+    if (how < 128) {
         expect_same_zlib(data + 1, static_cast<int>(size - 1), 8);
+    } else if (how < 160) {
+        std::vector<uint8_t> long_buffer = tiled(data + 1, size - 1);
+        expect_same_zlib(long_buffer.data(), static_cast<int>(long_buffer.size()), 8);
     } else if (how < 192) {
         expect_same_zlib(data + 2, static_cast<int>(size - 2), data[1] % (kMaxZlibLevel + 4));
     } else if (size > 3) {
         int width = 1 + data[1] % 64;
-        expect_same_png(data + 3, size - 3, width, 1 + how % 4, data[2] % 6);
+        if (how < 240) {
+            expect_same_png(data + 3, size - 3, width, 1 + how % 4, data[2] % 6);
+        } else {
+            std::vector<uint8_t> tall = tiled(data + 3, size - 3);
+            expect_same_png(tall.data(), tall.size(), width, 1 + how % 4, data[2] % 6);
+        }
     }
     return 0;
 }

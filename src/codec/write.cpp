@@ -21,16 +21,10 @@ using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
 // The JPEG header stores each side in 16 bits.
 constexpr int32_t kMaxJpegSide = 65535;
 
-// stb's PNG writer sizes the filtered rows, the zlib stream and the file in
-// ints, and fixed-Huffman output can reach 9/8 of its input: keeping the
-// worst case under 1 GiB leaves all of them far from overflow.
-constexpr int64_t kMaxPngFilteredBytes = (int64_t{1} << 30) / 9 * 8;
-
 // The BMP writer computes its file size in an int.
 constexpr int64_t kMaxBmpFileBytes = INT_MAX;
 constexpr int64_t kBmpHeaderBytes = 14 + 40;
 
-constexpr int kPngCompressionLevel = 8;
 constexpr int kPngFilterModes = 6;  // 0-4 force one filter, 5 picks per row
 
 // stb's own path-based writers ignore write and close errors, so JPEG and
@@ -89,80 +83,30 @@ bool is_grey(const rgba_image *image) {
     return true;
 }
 
-// The channel bytes of each layout, taken from R, G, B, A.
-struct channel_layout {
-    int channels;
-    int source[3];
-};
-constexpr channel_layout kGrey = {1, {0}};
-constexpr channel_layout kGreyAlpha = {2, {0, 3}};
-constexpr channel_layout kRgb = {3, {0, 1, 2}};
-constexpr channel_layout kRgba = {4, {}};
-
-// Packs the picture into a layout of 1-3 channels; RGBA uses the picture.
-uint8_t *pack_layout(const rgba_image *image, const channel_layout &layout) {
-    size_t n = pixel_count(image);
-    uint8_t *block = static_cast<uint8_t *>(malloc(n * static_cast<size_t>(layout.channels)));
-    if (!block) return nullptr;
-    const uint8_t *src = image->pixels;
-    uint8_t *dst = block;
-    for (size_t i = 0; i < n; ++i, src += 4)
-        for (int c = 0; c < layout.channels; ++c) *dst++ = src[layout.source[c]];
-    return block;
-}
-
-// Encodes one layout under every filter mode and keeps the smallest result
-// in best (strictly smaller replaces, so ties keep the earlier mode).
-void encode_layout(const rgba_image *image, const channel_layout &layout, mem_sink *best) {
-    int64_t stride = int64_t{image->width} * layout.channels;
-    if ((stride + 1) * image->height > kMaxPngFilteredBytes) return;
-
-    byte_block packed(nullptr, free);
-    const uint8_t *input = image->pixels;
-    if (layout.channels < 4) {
-        packed.reset(pack_layout(image, layout));
-        if (!packed) return;
-        input = packed.get();
-    }
+// Encodes the picture in a layout of this many channels under every filter
+// mode and keeps the smallest file in best (strictly smaller replaces, so
+// ties keep the earlier mode). An attempt gives up as soon as it cannot beat
+// the best so far, so at most two files are held at once.
+void encode_layout(const rgba_image *image, int channels, mem_sink *best) {
     for (int mode = 0; mode < kPngFilterModes; ++mode) {
-        stbi_write_force_png_filter = mode;
-        stbi_write_png_compression_level = kPngCompressionLevel;
-        mem_sink sink = {nullptr, 0, 0};
-        int encoded = stbi_write_png_to_func(mem_write, &sink, image->width, image->height,
-                                             layout.channels, input, static_cast<int>(stride));
-        bool usable = encoded && sink.data && sink.size <= INT32_MAX;
-        if (usable && (!best->data || sink.size < best->size)) {
-            free(best->data);
-            // The sink grew by doubling; the kept file need not hold that slack
-            // while the next modes encode.
-            if (void *fitted = realloc(sink.data, sink.size)) {
-                sink.data = static_cast<uint8_t *>(fitted);
-                sink.capacity = sink.size;
-            }
-            *best = sink;
-        } else {
-            free(sink.data);
+        uint64_t max_size = best->data ? best->size - 1 : INT32_MAX;
+        mem_sink attempt = {nullptr, 0, 0};
+        if (!png_encode(image, channels, mode, max_size, &attempt)) {
+            free(attempt.data);
+            continue;
         }
+        free(best->data);
+        // The block grew by doubling; the kept file need not hold that slack
+        // while the next modes encode.
+        if (void *fitted = realloc(attempt.data, attempt.size)) {
+            attempt.data = static_cast<uint8_t *>(fitted);
+            attempt.capacity = attempt.size;
+        }
+        *best = attempt;
     }
 }
 
 }  // namespace
-
-void mem_write(void *context, void *bytes, int count) {
-    mem_sink *sink = static_cast<mem_sink *>(context);
-    if (count <= 0) return;
-    uint64_t needed = sink->size + static_cast<uint64_t>(count);
-    if (sink->capacity < needed) {
-        uint64_t capacity = sink->capacity ? sink->capacity : 4096;
-        while (capacity < needed) capacity *= 2;
-        void *grown = realloc(sink->data, capacity);
-        if (!grown) return;
-        sink->data = static_cast<uint8_t *>(grown);
-        sink->capacity = capacity;
-    }
-    memcpy(sink->data + sink->size, bytes, static_cast<size_t>(count));
-    sink->size = needed;
-}
 
 uint8_t *flatten_white(const rgba_image *image) {
     size_t n = pixel_count(image);
@@ -208,23 +152,23 @@ int encode_jpg(const char *path, const rgba_image *image, int quality) {
 int32_t png_smallest(const char *path, const rgba_image *image) {
     bool opaque = is_opaque(image);
     bool grey = is_grey(image);
-    // Smallest layout first; a smaller layout that encoded makes the larger ones pointless.
-    const channel_layout *candidates[3] = {};
+    // Channel counts of the exact layouts, smallest first (0 ends the list);
+    // a smaller layout that encoded makes the larger ones pointless.
+    int candidates[4] = {};
     if (opaque && grey) {
-        candidates[0] = &kGrey, candidates[1] = &kRgb, candidates[2] = &kRgba;
+        candidates[0] = 1, candidates[1] = 3, candidates[2] = 4;
     } else if (opaque) {
-        candidates[0] = &kRgb, candidates[1] = &kRgba;
+        candidates[0] = 3, candidates[1] = 4;
     } else if (grey) {
-        candidates[0] = &kGreyAlpha, candidates[1] = &kRgba;
+        candidates[0] = 2, candidates[1] = 4;
     } else {
-        candidates[0] = &kRgba;
+        candidates[0] = 4;
     }
 
     mem_sink best = {nullptr, 0, 0};
-    for (const channel_layout *layout : candidates) {
-        if (!layout) break;
-        encode_layout(image, *layout, &best);
-        if (layout->channels <= 3 && best.data && best.size > 0) break;
+    for (const int *channels = candidates; *channels; ++channels) {
+        encode_layout(image, *channels, &best);
+        if (*channels <= 3 && best.data && best.size > 0) break;
     }
     byte_block best_block(best.data, free);
     if (!best_block) {

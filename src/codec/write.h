@@ -7,17 +7,7 @@
 #include <cstdint>
 
 #include "codec/load.h"
-
-// Growable byte buffer the PNG encoder writes into.
-struct mem_sink {
-    uint8_t *data;
-    uint64_t size;
-    uint64_t capacity;
-};
-
-// Write function for the PNG encoder: appends count bytes to the sink given
-// as context. When the block cannot grow the bytes are dropped.
-void mem_write(void *context, void *bytes, int count);
+#include "codec/png.h"
 
 // RGB copy of the picture composited onto white: c * A / 255 + 255 - A.
 // Returns a malloc block of width * height * 3 bytes, or null.

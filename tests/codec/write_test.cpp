@@ -91,8 +91,7 @@ TEST(PngSmallest, ChoosesTheSmallestExactLayoutAndIsReproducible) {
 
 TEST(PngSmallest, SkipsALayoutTooLargeForTheEncoderWithoutTouchingIt) {
     scratch_dir dir;
-    const int side =
-        16384;  // (16384 * 4 + 1) * 16384 filtered bytes: beyond what stb's deflate survives
+    const int side = 16384;  // (16384 * 4 + 1) * 16384 filtered bytes: past kMaxPngFilteredBytes
     std::unique_ptr<uint8_t, decltype(&free)> block(
         static_cast<uint8_t *>(calloc(static_cast<size_t>(side) * side, 4)), free);
     ASSERT_TRUE(block);

@@ -1,11 +1,12 @@
-// Our zlib compressor must write exactly what stb's own writes: the PNG
-// optimiser's choices and every PNG's bytes depend on it. Each case runs both
-// over the same buffer and compares byte for byte.
+// Our zlib compressor and PNG encoder must write exactly what stb's own
+// write: the PNG optimiser's choices and every PNG's bytes depend on it.
+// Each case runs both over the same data and compares byte for byte.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "codec/deflate.h"
+#include "codec/png.h"
 #include "deflate/reference_stb.h"
 #include "support.h"
 
@@ -86,6 +88,19 @@ TEST(ZlibLikeStb, WindowBoundaries) {
     }
 }
 
+// Inputs several times the compressor's 256 KiB read-ahead buffer, so
+// matches and lazy looks straddle the points where it slides, and lengths
+// around the buffer's size.
+TEST(ZlibLikeStb, InputsLongerThanTheReadAheadBuffer) {
+    for (size_t period : {300, 4099, 32000, 32767, 40000}) {
+        bytes data = repeated(random_bytes(period, static_cast<uint32_t>(period), 256), 1 << 20);
+        for (size_t at = 0; at < data.size(); at += 77777) data[at] ^= 0x5A;  // break long matches
+        expect_same_zlib(data, 8, "period " + std::to_string(period) + " over 1 MiB");
+    }
+    for (size_t n : {262143, 262144, 262145, 262144 + 260, 524288 + 3})
+        expect_same_zlib(random_bytes(n, static_cast<uint32_t>(n), 7), 8, std::to_string(n) + " bytes");
+}
+
 // Few distinct byte values fill the buckets, so their trimming (dropping the
 // older half) and the nearest-of-equal-matches rule decide the output.
 TEST(ZlibLikeStb, FullBucketsAndSmallAlphabets) {
@@ -118,7 +133,7 @@ TEST(ZlibLikeStb, LevelsBeyondOurLimitAreRefused) {
 }
 
 // stb's own compressor stops the process when memory runs out; ours
-// returns null, which stb's PNG writer reports as a failed encode. A child
+// returns null, which both PNG encoders report as a failed encode. A child
 // process with a capped address space shows it (sanitizers reserve more
 // address space than any cap allows, so their builds skip this).
 TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
@@ -149,9 +164,10 @@ TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
 #endif
 }
 
-// The library's PNG writer reaches our compressor through stb's hook: a
-// level we refuse makes the library's encode fail where stb's own succeeds.
-TEST(PngLikeStb, LibraryEncoderUsesOurCompressor) {
+// stb's PNG writer in the library (used by the tools and the benchmark's
+// floor) reaches our compressor through stb's hook: a level we refuse makes
+// its encode fail where stb's own succeeds.
+TEST(PngLikeStb, StbWriterInTheLibraryUsesOurCompressor) {
     bytes grey(16 * 16, 9), png;
     stbi_write_png_compression_level = kMaxZlibLevel + 1;
     int encoded = stbi_write_png_to_func(test_support::append_to, &png, 16, 16, 1, grey.data(), 16);
@@ -170,18 +186,26 @@ bytes layout_of(const uint8_t *rgba, size_t pixels, int channels) {
     return out;
 }
 
-// Every filter mode's PNG from the library's encoder (our compressor) equals
-// stb's own (its compressor): the same filtered rows go into both.
+// The library's PNG of the picture in a layout, as long as it fits max_size;
+// empty when the encoder gives up.
+bytes library_png(const uint8_t *rgba, int width, int height, int channels, int mode,
+                  uint64_t max_size = INT32_MAX) {
+    rgba_image image = {width, height, const_cast<uint8_t *>(rgba)};
+    mem_sink out = {nullptr, 0, 0};
+    bytes png;
+    if (png_encode(&image, channels, mode, max_size, &out)) png.assign(out.data, out.data + out.size);
+    free(out.data);
+    return png;
+}
+
+// Every filter mode's PNG from the library's encoder equals the one stb's
+// own writer makes from the layout's pixels with its own compressor.
 void expect_same_pngs(const uint8_t *rgba, int width, int height, int channels,
                       const std::string &what) {
     bytes pixels = layout_of(rgba, static_cast<size_t>(width) * height, channels);
     for (int mode = 0; mode <= 5; ++mode) {
         bytes expected = stb_reference_png(pixels.data(), width, height, channels, mode, 8);
-        bytes actual;
-        stbi_write_force_png_filter = mode;
-        stbi_write_png_compression_level = 8;
-        stbi_write_png_to_func(test_support::append_to, &actual, width, height, channels,
-                               pixels.data(), width * channels);
+        bytes actual = library_png(rgba, width, height, channels, mode);
         ASSERT_FALSE(expected.empty()) << what;
         EXPECT_TRUE(actual == expected)
             << what << ", " << channels << " channels, filter mode " << mode;
@@ -210,11 +234,44 @@ TEST(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
             uint8_t v = ((x / 25 + y / 25) % 2) ? 240 : 16;
             return std::vector<uint8_t>{v, v, uint8_t(255 - v), uint8_t(x < 100 ? 255 : 128)};
         }),
+        test_support::photo_like(640, 360),  // rows read through several buffer slides
+        make_picture(150, 120, [](int x, int y) {  // noise: stb falls back to stored blocks
+            uint32_t h = (static_cast<uint32_t>(x) * 2654435761u) ^ (static_cast<uint32_t>(y) * 40503u);
+            h *= 2246822519u;
+            return std::vector<uint8_t>{uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h)};
+        }),
     };
     for (const test_support::picture &p : pictures)
         for (int channels = 1; channels <= 4; ++channels)
             expect_same_pngs(p.rgba.data(), p.width, p.height, channels,
                              std::to_string(p.width) + "x" + std::to_string(p.height));
+}
+
+// An encode is finished only when its file fits the limit, and gives up
+// before its block grows far past it: that is what keeps the PNG
+// optimiser's memory at two files.
+TEST(PngLimit, FinishesExactlyTheFilesThatFitAndGivesUpEarlyOnTheRest) {
+    test_support::picture photo = test_support::photo_like(300, 200);
+    test_support::picture noise = test_support::make_picture(120, 90, [](int x, int y) {
+        uint32_t h = (static_cast<uint32_t>(x) * 2654435761u + static_cast<uint32_t>(y)) * 2246822519u;
+        return std::vector<uint8_t>{uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), 255};
+    });
+    for (const test_support::picture *p : {&photo, &noise}) {
+        for (int mode : {0, 5}) {
+            const uint8_t *rgba = p->rgba.data();
+            bytes full = library_png(rgba, p->width, p->height, 3, mode);
+            ASSERT_FALSE(full.empty());
+            EXPECT_EQ(library_png(rgba, p->width, p->height, 3, mode, full.size()), full);
+            EXPECT_TRUE(library_png(rgba, p->width, p->height, 3, mode, full.size() - 1).empty());
+
+            rgba_image image = {p->width, p->height, const_cast<uint8_t *>(rgba)};
+            mem_sink out = {nullptr, 0, 0};
+            EXPECT_FALSE(png_encode(&image, 3, mode, full.size() / 2, &out));
+            // mem_write's first block holds 4096 bytes.
+            EXPECT_LE(out.capacity, std::max<uint64_t>(full.size() / 2 + 64, 4096)) << "mode " << mode;
+            free(out.data);
+        }
+    }
 }
 
 // Real-world pictures: every corpus file the decoder reads, as RGBA and in

@@ -1,6 +1,7 @@
-// Target-size compression. This program is linked with --wrap for stb's two
-// encoders, so every JPEG and PNG encode the library makes passes through the
-// recorders below unchanged, and the tests can watch the search itself.
+// Target-size compression. This program is linked with --wrap for stb's JPEG
+// encoder and our PNG encoder, so every JPEG and PNG encode the library makes
+// passes through the recorders below unchanged, and the tests can watch the
+// search itself.
 #include <gtest/gtest.h>
 
 #include "codec/image_view.h"
@@ -21,8 +22,10 @@ int s_png_encodes = 0;
 extern "C" {
 int __real_stbi_write_jpg_to_func(stbi_write_func *func, void *context, int x, int y, int comp,
                                   const void *data, int quality);
-int __real_stbi_write_png_to_func(stbi_write_func *func, void *context, int x, int y, int comp,
-                                  const void *data, int stride);
+// png_encode under its C++ name, which --wrap needs.
+bool __real__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
+                                                      int filter_mode, uint64_t max_size,
+                                                      mem_sink *out);
 
 int __wrap_stbi_write_jpg_to_func(stbi_write_func *func, void *context, int x, int y, int comp,
                                   const void *data, int quality) {
@@ -30,10 +33,12 @@ int __wrap_stbi_write_jpg_to_func(stbi_write_func *func, void *context, int x, i
     return __real_stbi_write_jpg_to_func(func, context, x, y, comp, data, quality);
 }
 
-int __wrap_stbi_write_png_to_func(stbi_write_func *func, void *context, int x, int y, int comp,
-                                  const void *data, int stride) {
+bool __wrap__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
+                                                      int filter_mode, uint64_t max_size,
+                                                      mem_sink *out) {
     ++s_png_encodes;
-    return __real_stbi_write_png_to_func(func, context, x, y, comp, data, stride);
+    return __real__Z10png_encodePK10rgba_imageiimP8mem_sink(image, channels, filter_mode,
+                                                            max_size, out);
 }
 }
 

@@ -1,0 +1,234 @@
+// The PNG encoder. Its files are byte for byte those of stb_image_write's
+// PNG writer, but stb filters every row into a second picture-sized block,
+// compresses that into a stream, copies the stream into the file and hands
+// the file to a write function that copies it once more. We filter each row
+// as the compressor reads it and compress straight into the file's block.
+#include "codec/png.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int kCompressionLevel = 8;
+constexpr int kFilterTypes = 5;  // none, sub, up, average, Paeth
+constexpr int kPickPerRow = 5;   // the filter mode that picks a type per row
+
+// Signature, IHDR chunk, and the length and tag of the one IDAT chunk.
+constexpr size_t kHeadBytes = 8 + 12 + 13 + 8;
+constexpr size_t kIdatLengthAt = kHeadBytes - 8;
+// The IDAT checksum and the IEND chunk.
+constexpr size_t kTailBytes = 4 + 12;
+static_assert(kTailBytes <= kZlibSpareRoom, "the compressor must leave room for the tail");
+
+struct crc_table {
+    uint32_t entries[256];
+};
+
+constexpr crc_table make_crc_table() {
+    crc_table table{};
+    for (uint32_t n = 0; n < 256; ++n) {
+        uint32_t c = n;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table.entries[n] = c;
+    }
+    return table;
+}
+
+constexpr crc_table kCrc = make_crc_table();
+
+uint32_t crc32(const uint8_t *bytes, size_t n) {
+    uint32_t crc = ~0u;
+    for (size_t i = 0; i < n; ++i) crc = (crc >> 8) ^ kCrc.entries[(crc ^ bytes[i]) & 0xFF];
+    return ~crc;
+}
+
+void put_be32(uint8_t *to, uint32_t value) {
+    to[0] = static_cast<uint8_t>(value >> 24);
+    to[1] = static_cast<uint8_t>(value >> 16);
+    to[2] = static_cast<uint8_t>(value >> 8);
+    to[3] = static_cast<uint8_t>(value);
+}
+
+uint8_t paeth(int a, int b, int c) {
+    int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
+    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
+    if (pb <= pc) return static_cast<uint8_t>(b);
+    return static_cast<uint8_t>(c);
+}
+
+// Filters one row; `above` is the row above, zeros for the first row, which
+// gives what stb writes there for each filter.
+void filter_row(int type, const uint8_t *row, const uint8_t *above, size_t bytes, int bpp,
+                uint8_t *out) {
+    size_t first = static_cast<size_t>(bpp) < bytes ? static_cast<size_t>(bpp) : bytes;
+    switch (type) {
+    case 0:
+        memcpy(out, row, bytes);
+        break;
+    case 1:
+        memcpy(out, row, first);
+        for (size_t i = first; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+        break;
+    case 2:
+        for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - above[i]);
+        break;
+    case 3:
+        for (size_t i = 0; i < first; ++i) out[i] = static_cast<uint8_t>(row[i] - (above[i] >> 1));
+        for (size_t i = first; i < bytes; ++i)
+            out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + above[i]) >> 1));
+        break;
+    default:
+        for (size_t i = 0; i < first; ++i) out[i] = static_cast<uint8_t>(row[i] - above[i]);
+        for (size_t i = first; i < bytes; ++i)
+            out[i] = static_cast<uint8_t>(row[i] - paeth(row[i - bpp], above[i], above[i - bpp]));
+        break;
+    }
+}
+
+// stb's estimate of how well a filtered row compresses: the sum of its bytes
+// read as signed. stb sums in an int; a row of more than 16 MiB overflows it,
+// so this sum wraps as a compiled stb's does.
+int32_t row_cost(const uint8_t *filtered, size_t bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < bytes; ++i)
+        sum += static_cast<uint32_t>(abs(static_cast<int8_t>(filtered[i])));
+    return static_cast<int32_t>(sum);
+}
+
+// The picture's rows in the layout, filtered one at a time as they are read:
+// each row is a filter-type byte and then the filtered bytes.
+struct filtered_rows {
+    const rgba_image *image;
+    int channels;
+    int filter_mode;
+    size_t row_bytes;
+    uint8_t *packed[2];              // the layout's rows y and y - 1, by y's parity (1-3 channels)
+    uint8_t *zeros;                  // the row above the first
+    uint8_t *filtered[kFilterTypes];  // 1 + row_bytes each
+    const uint8_t *above;
+    const uint8_t *ready;  // the filtered row being read
+    size_t handed_out;     // how much of it
+    int32_t next_row;
+};
+
+const uint8_t *layout_row(filtered_rows *rows, int32_t y) {
+    const uint8_t *pixel = rows->image->pixels + static_cast<size_t>(y) * rows->image->width * 4;
+    if (rows->channels == 4) return pixel;  // the picture's own row
+    uint8_t *row = rows->packed[y & 1];
+    size_t width = static_cast<size_t>(rows->image->width);
+    switch (rows->channels) {
+    case 1:
+        for (size_t x = 0; x < width; ++x, pixel += 4) row[x] = pixel[0];
+        break;
+    case 2:
+        for (size_t x = 0; x < width; ++x, pixel += 4) {
+            row[2 * x] = pixel[0];
+            row[2 * x + 1] = pixel[3];
+        }
+        break;
+    default:
+        for (size_t x = 0; x < width; ++x, pixel += 4) memcpy(row + 3 * x, pixel, 3);
+        break;
+    }
+    return row;
+}
+
+void filter_next_row(filtered_rows *rows) {
+    const uint8_t *row = layout_row(rows, rows->next_row);
+    int type = rows->filter_mode;
+    if (type == kPickPerRow) {
+        // Every filter, and the first of the lowest cost, as stb picks.
+        int32_t lowest = INT32_MAX;
+        for (int t = 0; t < kFilterTypes; ++t) {
+            filter_row(t, row, rows->above, rows->row_bytes, rows->channels, rows->filtered[t] + 1);
+            int32_t cost = row_cost(rows->filtered[t] + 1, rows->row_bytes);
+            if (cost < lowest) lowest = cost, type = t;
+        }
+    } else {
+        filter_row(type, row, rows->above, rows->row_bytes, rows->channels, rows->filtered[type] + 1);
+    }
+    rows->filtered[type][0] = static_cast<uint8_t>(type);
+    rows->ready = rows->filtered[type];
+    rows->handed_out = 0;
+    rows->above = row;
+    ++rows->next_row;
+}
+
+void read_rows(void *context, uint8_t *to, size_t count) {
+    filtered_rows *rows = static_cast<filtered_rows *>(context);
+    while (count) {
+        if (rows->handed_out == rows->row_bytes + 1) filter_next_row(rows);
+        size_t left = rows->row_bytes + 1 - rows->handed_out;
+        size_t take = count < left ? count : left;
+        memcpy(to, rows->ready + rows->handed_out, take);
+        rows->handed_out += take;
+        to += take;
+        count -= take;
+    }
+}
+
+void rewind_rows(void *context) {
+    filtered_rows *rows = static_cast<filtered_rows *>(context);
+    rows->above = rows->zeros;
+    rows->handed_out = rows->row_bytes + 1;
+    rows->next_row = 0;
+}
+
+}  // namespace
+
+void mem_write(void *context, void *bytes, int count) {
+    mem_sink *sink = static_cast<mem_sink *>(context);
+    if (count <= 0) return;
+    uint64_t needed = sink->size + static_cast<uint64_t>(count);
+    if (sink->capacity < needed) {
+        uint64_t capacity = sink->capacity ? sink->capacity : 4096;
+        while (capacity < needed) capacity *= 2;
+        void *grown = realloc(sink->data, capacity);
+        if (!grown) return;
+        sink->data = static_cast<uint8_t *>(grown);
+        sink->capacity = capacity;
+    }
+    memcpy(sink->data + sink->size, bytes, static_cast<size_t>(count));
+    sink->size = needed;
+}
+
+bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t max_size,
+                mem_sink *out) {
+    static const uint8_t kColourType[5] = {0, 0, 4, 2, 6};
+    size_t row_bytes = static_cast<size_t>(image->width) * static_cast<size_t>(channels);
+    uint64_t filtered_bytes = (uint64_t{row_bytes} + 1) * static_cast<uint64_t>(image->height);
+    if (filtered_bytes > kMaxPngFilteredBytes || max_size < kHeadBytes + kTailBytes) return false;
+
+    uint8_t head[kHeadBytes] = {137, 80, 78, 71, 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    put_be32(head + 16, static_cast<uint32_t>(image->width));
+    put_be32(head + 20, static_cast<uint32_t>(image->height));
+    head[24] = 8;  // bits per channel; compression, filter and interlace methods stay 0
+    head[25] = kColourType[channels];
+    put_be32(head + 29, crc32(head + 12, 4 + 13));
+    memcpy(head + kIdatLengthAt + 4, "IDAT", 4);
+    mem_write(out, head, kHeadBytes);
+    if (out->size != kHeadBytes) return false;
+
+    // Two packed rows, the zero row, and one filtered row per filter type.
+    size_t filtered_row = row_bytes + 1;
+    std::unique_ptr<uint8_t, decltype(&free)> buffers(
+        static_cast<uint8_t *>(calloc(3 * row_bytes + kFilterTypes * filtered_row, 1)), free);
+    if (!buffers) return false;
+    filtered_rows rows = {image, channels, filter_mode, row_bytes, {}, nullptr, {},
+                          nullptr, nullptr, 0, 0};
+    rows.packed[0] = buffers.get();
+    rows.packed[1] = rows.packed[0] + row_bytes;
+    rows.zeros = rows.packed[1] + row_bytes;
+    for (int t = 0; t < kFilterTypes; ++t) rows.filtered[t] = rows.zeros + row_bytes + t * filtered_row;
+    byte_source source = {read_rows, rewind_rows, &rows, static_cast<uint32_t>(filtered_bytes)};
+    if (!zlib_append(source, kCompressionLevel, max_size - kTailBytes, out)) return false;
+
+    uint64_t stream_bytes = out->size - kHeadBytes;
+    put_be32(out->data + kIdatLengthAt, static_cast<uint32_t>(stream_bytes));
+    uint8_t tail[kTailBytes] = {0, 0, 0, 0, 0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    put_be32(tail, crc32(out->data + kIdatLengthAt + 4, 4 + stream_bytes));
+    mem_write(out, tail, kTailBytes);  // into the room the compressor left
+    return true;
+}

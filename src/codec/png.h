@@ -1,0 +1,34 @@
+// Encoding one PNG: row filters, zlib stream and chunks, as stb_image_write
+// writes them at compression level 8.
+#ifndef PIXTRIM_PNG_H
+#define PIXTRIM_PNG_H
+
+#include <cstdint>
+
+#include "codec/deflate.h"
+#include "codec/load.h"
+
+// The most filtered bytes (a filter byte per row, then the row) a PNG may
+// hold: fixed-Huffman output can reach 9/8 of its input, and a PNG chunk
+// holds less than 2 GiB, so the worst case is kept under 1 GiB.
+constexpr int64_t kMaxPngFilteredBytes = (int64_t{1} << 30) / 9 * 8;
+
+// Appends count bytes to the sink given as context, growing its block to 4096
+// bytes and then by doubling. When the block cannot grow the bytes are dropped.
+void mem_write(void *context, void *bytes, int count);
+
+// Writes the PNG of the picture in a layout of 1 (grey: R), 2 (grey and
+// alpha: R, A), 3 (RGB) or 4 (RGBA) channels under a filter mode (0-4 use
+// that filter on every row, 5 picks one per row) into *out, which starts
+// empty. The file has the bytes stb_image_write's PNG writer gives for the
+// same layout and mode, without a copy of the picture or of the filtered
+// rows: rows are filtered as the compressor reads them.
+//
+// Only a file of at most max_size bytes is finished: false, as soon as it
+// is certain the file would be larger, when memory runs out, or when the
+// filtered rows exceed kMaxPngFilteredBytes. The block
+// in *out is the caller's to release either way.
+bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t max_size,
+                mem_sink *out);
+
+#endif
