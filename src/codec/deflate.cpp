@@ -228,15 +228,16 @@ struct sliding_window {
 // Passed by value, so the match search keeps it in a register while output
 // bytes are stored.
 struct window_view {
-    uintptr_t origin;
+    const uint8_t *origin;
 };
 
 inline window_view view_of(const sliding_window &window) {
-    return {reinterpret_cast<uintptr_t>(window.bytes) - window.base};
+    return {reinterpret_cast<const uint8_t *>(reinterpret_cast<uintptr_t>(window.bytes) -
+                                              window.base)};
 }
 
 inline const uint8_t *byte_at(window_view window, uint32_t position) {
-    return reinterpret_cast<const uint8_t *>(window.origin + position);
+    return window.origin + position;
 }
 
 // Makes sure the bytes a match at position i may reach are in the window.

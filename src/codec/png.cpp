@@ -104,12 +104,11 @@ struct filtered_rows {
     int channels;
     int filter_mode;
     size_t row_bytes;
-    uint8_t *packed[2];              // the layout's rows y and y - 1, by y's parity (1-3 channels)
-    uint8_t *zeros;                  // the row above the first
-    uint8_t *filtered[kFilterTypes];  // 1 + row_bytes each
+    uint8_t *packed[2];  // the layout's rows y and y - 1, by y's parity (1-3 channels)
+    uint8_t *zeros;      // the row above the first
+    uint8_t *filtered;   // the filter type byte and the filtered row being read
+    size_t handed_out;   // how much of it
     const uint8_t *above;
-    const uint8_t *ready;  // the filtered row being read
-    size_t handed_out;     // how much of it
     int32_t next_row;
 };
 
@@ -137,20 +136,23 @@ const uint8_t *layout_row(filtered_rows *rows, int32_t y) {
 
 void filter_next_row(filtered_rows *rows) {
     const uint8_t *row = layout_row(rows, rows->next_row);
+    uint8_t *out = rows->filtered + 1;
     int type = rows->filter_mode;
     if (type == kPickPerRow) {
-        // Every filter, and the first of the lowest cost, as stb picks.
+        // Every filter, and the first of the lowest cost, as stb picks; the
+        // last one tried is already in place when it wins.
         int32_t lowest = INT32_MAX;
         for (int t = 0; t < kFilterTypes; ++t) {
-            filter_row(t, row, rows->above, rows->row_bytes, rows->channels, rows->filtered[t] + 1);
-            int32_t cost = row_cost(rows->filtered[t] + 1, rows->row_bytes);
+            filter_row(t, row, rows->above, rows->row_bytes, rows->channels, out);
+            int32_t cost = row_cost(out, rows->row_bytes);
             if (cost < lowest) lowest = cost, type = t;
         }
+        if (type != kFilterTypes - 1)
+            filter_row(type, row, rows->above, rows->row_bytes, rows->channels, out);
     } else {
-        filter_row(type, row, rows->above, rows->row_bytes, rows->channels, rows->filtered[type] + 1);
+        filter_row(type, row, rows->above, rows->row_bytes, rows->channels, out);
     }
-    rows->filtered[type][0] = static_cast<uint8_t>(type);
-    rows->ready = rows->filtered[type];
+    rows->filtered[0] = static_cast<uint8_t>(type);
     rows->handed_out = 0;
     rows->above = row;
     ++rows->next_row;
@@ -162,7 +164,7 @@ void read_rows(void *context, uint8_t *to, size_t count) {
         if (rows->handed_out == rows->row_bytes + 1) filter_next_row(rows);
         size_t left = rows->row_bytes + 1 - rows->handed_out;
         size_t take = count < left ? count : left;
-        memcpy(to, rows->ready + rows->handed_out, take);
+        memcpy(to, rows->filtered + rows->handed_out, take);
         rows->handed_out += take;
         to += take;
         count -= take;
@@ -211,17 +213,20 @@ bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t
     mem_write(out, head, kHeadBytes);
     if (out->size != kHeadBytes) return false;
 
-    // Two packed rows, the zero row, and one filtered row per filter type.
-    size_t filtered_row = row_bytes + 1;
+    // Two packed rows (RGBA rows are the picture's own), the zero row and
+    // the filtered row.
+    size_t packed_rows = channels < 4 ? 2 : 0;
     std::unique_ptr<uint8_t, decltype(&free)> buffers(
-        static_cast<uint8_t *>(calloc(3 * row_bytes + kFilterTypes * filtered_row, 1)), free);
+        static_cast<uint8_t *>(calloc((packed_rows + 2) * row_bytes + 1, 1)), free);
     if (!buffers) return false;
-    filtered_rows rows = {image, channels, filter_mode, row_bytes, {}, nullptr, {},
-                          nullptr, nullptr, 0, 0};
-    rows.packed[0] = buffers.get();
-    rows.packed[1] = rows.packed[0] + row_bytes;
-    rows.zeros = rows.packed[1] + row_bytes;
-    for (int t = 0; t < kFilterTypes; ++t) rows.filtered[t] = rows.zeros + row_bytes + t * filtered_row;
+    filtered_rows rows = {image, channels, filter_mode, row_bytes, {}, nullptr, nullptr, 0,
+                          nullptr, 0};
+    if (packed_rows) {
+        rows.packed[0] = buffers.get();
+        rows.packed[1] = rows.packed[0] + row_bytes;
+    }
+    rows.zeros = buffers.get() + packed_rows * row_bytes;
+    rows.filtered = rows.zeros + row_bytes;
     byte_source source = {read_rows, rewind_rows, &rows, static_cast<uint32_t>(filtered_bytes)};
     if (!zlib_append(source, kCompressionLevel, max_size - kTailBytes, out)) return false;
 
