@@ -164,7 +164,7 @@ TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
 #endif
 }
 
-// stb's PNG writer in the library (used by the tools and the benchmark's
+// stb's PNG writer in the library (used by the tests and the benchmark's
 // floor) reaches our compressor through stb's hook: a level we refuse makes
 // its encode fail where stb's own succeeds.
 TEST(PngLikeStb, StbWriterInTheLibraryUsesOurCompressor) {
@@ -173,17 +173,8 @@ TEST(PngLikeStb, StbWriterInTheLibraryUsesOurCompressor) {
     int encoded = stbi_write_png_to_func(test_support::append_to, &png, 16, 16, 1, grey.data(), 16);
     stbi_write_png_compression_level = 8;
     EXPECT_EQ(encoded, 0);
-    EXPECT_FALSE(stb_reference_png(grey.data(), 16, 16, 1, 5, kMaxZlibLevel + 1).empty());
-}
-
-// The picture's pixels in a layout of 1-4 channels taken from R, G, B, A.
-bytes layout_of(const uint8_t *rgba, size_t pixels, int channels) {
-    static const int kSources[5][4] = {{}, {0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
-    bytes out;
-    out.reserve(pixels * channels);
-    for (size_t i = 0; i < pixels; ++i)
-        for (int c = 0; c < channels; ++c) out.push_back(rgba[i * 4 + kSources[channels][c]]);
-    return out;
+    bytes rgba(16 * 16 * 4, 9);
+    EXPECT_FALSE(stb_reference_png(rgba.data(), 16, 16, 1, 5, kMaxZlibLevel + 1).empty());
 }
 
 // The library's PNG of the picture in a layout, as long as it fits max_size;
@@ -202,9 +193,8 @@ bytes library_png(const uint8_t *rgba, int width, int height, int channels, int 
 // own writer makes from the layout's pixels with its own compressor.
 void expect_same_pngs(const uint8_t *rgba, int width, int height, int channels,
                       const std::string &what) {
-    bytes pixels = layout_of(rgba, static_cast<size_t>(width) * height, channels);
     for (int mode = 0; mode <= 5; ++mode) {
-        bytes expected = stb_reference_png(pixels.data(), width, height, channels, mode, 8);
+        bytes expected = stb_reference_png(rgba, width, height, channels, mode, 8);
         bytes actual = library_png(rgba, width, height, channels, mode);
         ASSERT_FALSE(expected.empty()) << what;
         EXPECT_TRUE(actual == expected)
@@ -223,6 +213,16 @@ int chosen_channels(const uint8_t *rgba, size_t pixels) {
     return opaque ? (grey ? 1 : 3) : (grey ? 2 : 4);
 }
 
+// Per-pixel hash noise, alpha included: fixed Huffman codes it larger than
+// stored blocks, so stb falls back to those.
+test_support::picture noise(int width, int height) {
+    return test_support::make_picture(width, height, [](int x, int y) {
+        uint32_t h = (static_cast<uint32_t>(x) * 2654435761u) ^ (static_cast<uint32_t>(y) * 40503u);
+        h *= 2246822519u;
+        return std::vector<uint8_t>{uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h)};
+    });
+}
+
 TEST(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
     using test_support::make_picture;
     test_support::picture pictures[] = {
@@ -235,11 +235,7 @@ TEST(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
             return std::vector<uint8_t>{v, v, uint8_t(255 - v), uint8_t(x < 100 ? 255 : 128)};
         }),
         test_support::photo_like(640, 360),  // rows read through several buffer slides
-        make_picture(150, 120, [](int x, int y) {  // noise: stb falls back to stored blocks
-            uint32_t h = (static_cast<uint32_t>(x) * 2654435761u) ^ (static_cast<uint32_t>(y) * 40503u);
-            h *= 2246822519u;
-            return std::vector<uint8_t>{uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), uint8_t(h)};
-        }),
+        noise(150, 120),
     };
     for (const test_support::picture &p : pictures)
         for (int channels = 1; channels <= 4; ++channels)
@@ -252,11 +248,8 @@ TEST(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
 // optimiser's memory at two files.
 TEST(PngLimit, FinishesExactlyTheFilesThatFitAndGivesUpEarlyOnTheRest) {
     test_support::picture photo = test_support::photo_like(300, 200);
-    test_support::picture noise = test_support::make_picture(120, 90, [](int x, int y) {
-        uint32_t h = (static_cast<uint32_t>(x) * 2654435761u + static_cast<uint32_t>(y)) * 2246822519u;
-        return std::vector<uint8_t>{uint8_t(h >> 24), uint8_t(h >> 16), uint8_t(h >> 8), 255};
-    });
-    for (const test_support::picture *p : {&photo, &noise}) {
+    test_support::picture random = noise(120, 90);
+    for (const test_support::picture *p : {&photo, &random}) {
         for (int mode : {0, 5}) {
             const uint8_t *rgba = p->rgba.data();
             bytes full = library_png(rgba, p->width, p->height, 3, mode);

@@ -19,13 +19,17 @@ std::vector<uint8_t> stb_reference_zlib(const uint8_t *data, int length, int lev
     return out;
 }
 
-std::vector<uint8_t> stb_reference_png(const uint8_t *pixels, int width, int height,
+std::vector<uint8_t> stb_reference_png(const uint8_t *rgba, int width, int height,
                                        int channels, int filter_mode, int level) {
+    static const int kSources[5][4] = {{}, {0}, {0, 3}, {0, 1, 2}, {0, 1, 2, 3}};
+    std::vector<uint8_t> layout;
+    for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i)
+        for (int c = 0; c < channels; ++c) layout.push_back(rgba[i * 4 + kSources[channels][c]]);
     stbi_write_force_png_filter = filter_mode;
     stbi_write_png_compression_level = level;
     int out_len = 0;
-    unsigned char *png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels,
-                                               &out_len);
+    unsigned char *png = stbi_write_png_to_mem(layout.data(), width * channels, width, height,
+                                               channels, &out_len);
     std::vector<uint8_t> out;
     if (png) out.assign(png, png + out_len);
     free(png);
