@@ -67,7 +67,7 @@ def files():
     yield "jpeg-cut-in-scan.jpg", jpeg(64, 64, entropy=b"\x3F" * 10)[:-2]
     # The second block's DC needs 15 more bits where the scan ends: the decoder
     # went 15 bits past the end and then shifted by 39 to refill.
-    long_dc = bytes([1] + [0] * 14 + [1]) + bytes([0, 15])  # "0": category 0, 16 bits: 15
+    long_dc = bytes([1] + [0] * 14 + [1]) + bytes([0, 15])  # DC 0 is "0", DC 15 a 16-bit code
     long_eob = bytes([0] * 14 + [1, 0]) + b"\x00"  # end-of-block is fifteen 0 bits
     yield "jpeg-scan-ends-inside-a-block.jpg", jpeg(16, 8, entropy=b"\x00\x00\x80\x00").replace(
         segment(0xC4, b"\x00" + one_code), segment(0xC4, b"\x00" + long_dc)).replace(
