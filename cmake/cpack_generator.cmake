@@ -1,0 +1,5 @@
+# Read by cpack once per generator.
+if(CPACK_GENERATOR STREQUAL "DEB")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${CPACK_PIXTRIM_DEB_PROJECTS}")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
