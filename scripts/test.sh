@@ -13,8 +13,8 @@ ctest --test-dir build --output-on-failure -j"$(nproc)"
 # report fails the run. The packaging tests stay out: they load the library
 # into a host that is not instrumented (the Python interpreter, a consumer
 # built by plain cc), which the address sanitizer cannot run in, and the
-# wheel builds a plain library of its own. Memcheck
-# stays out too: valgrind and the sanitizers cannot share a process.
+# wheel builds a plain library of its own. Memcheck stays out too: valgrind
+# and the sanitizers cannot share a process.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all"
 sanitize+=" -fsanitize-recover=shift-base,shift-exponent -fno-omit-frame-pointer"
 cmake -S . -B build-sanitizers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
