@@ -60,7 +60,7 @@ def _checkout_version() -> str:
 
 __version__ = _build.VERSION if _build is not None else _checkout_version()
 
-Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+AnyPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Stats = Dict[str, Any]
 
 LIBRARY_ENV = "PIXTRIM_LIBRARY"
@@ -134,7 +134,7 @@ def _candidates() -> List[str]:
     return [c for c in found if c]
 
 
-def load(path: Optional[Path] = None) -> ctypes.CDLL:
+def load(path: Optional[AnyPath] = None) -> ctypes.CDLL:
     """Loads the library (see the module text for where it is looked for),
     makes it the one the other functions use, and returns the ctypes handle.
     Raises OSError when it cannot be found or loaded."""
@@ -158,7 +158,7 @@ def _lib() -> ctypes.CDLL:
     return _library if _library is not None else load()
 
 
-def _path(value: Path, what: str) -> bytes:
+def _path(value: AnyPath, what: str) -> bytes:
     if value is None:
         raise TypeError("%s must be a path, not None" % what)
     return os.fsencode(value)
@@ -190,7 +190,7 @@ def _single(operation: str, call: Callable[[ctypes.CDLL], int]) -> Stats:
         return _stats_of(lib)
 
 
-def quality(input_path: Path, output_path: Path, quality: int) -> Stats:
+def quality(input_path: AnyPath, output_path: AnyPath, quality: int) -> Stats:
     """Compresses one file at quality 1-100 (clamped). JPEG output: encoder
     quality; PNG output: share of pixels kept; BMP output: no effect.
     Returns the statistics dict; raises PixtrimError."""
@@ -199,7 +199,7 @@ def quality(input_path: Path, output_path: Path, quality: int) -> Stats:
     return _single("quality", lambda lib: lib.pixtrim_quality(src, dst, q))
 
 
-def target_size(input_path: Path, output_path: Path, target_bytes: int) -> Stats:
+def target_size(input_path: AnyPath, output_path: AnyPath, target_bytes: int) -> Stats:
     """Writes one file of at most target_bytes. Returns the statistics dict;
     raises PixtrimError (whose stats describe the last attempt, which stays
     on disk)."""
@@ -208,14 +208,14 @@ def target_size(input_path: Path, output_path: Path, target_bytes: int) -> Stats
     return _single("target_size", lambda lib: lib.pixtrim_target_size(src, dst, budget))
 
 
-def lossless(input_path: Path, output_path: Path) -> Stats:
+def lossless(input_path: AnyPath, output_path: AnyPath) -> Stats:
     """Re-encodes one file at full quality (smallest exact PNG, BMP, or JPEG
     at quality 100). Returns the statistics dict; raises PixtrimError."""
     src, dst = _path(input_path, "input_path"), _path(output_path, "output_path")
     return _single("lossless", lambda lib: lib.pixtrim_lossless(src, dst))
 
 
-def batch(input_dir: Path, output_dir: Path, quality: int) -> int:
+def batch(input_dir: AnyPath, output_dir: AnyPath, quality: int) -> int:
     """Compresses every .jpg/.jpeg/.png/.bmp file directly inside input_dir
     into output_dir under the same name. Returns the number compressed (0 when
     no entry has an image name; last_error() then says so). Raises
