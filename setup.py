@@ -2,6 +2,7 @@
 package; everything else about the package is in pyproject.toml."""
 
 import os
+import runpy
 import shutil
 import subprocess
 import sys
@@ -13,8 +14,6 @@ from wheel.bdist_wheel import bdist_wheel
 TOP = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(TOP, "python"))
 from talmora_pixtrim import __version__  # noqa: E402  (read from CMakeLists.txt)
-
-LIBRARY = "libtalmora-pixtrim.so.%s" % __version__.split(".")[0]
 
 
 class build_with_library(build_py):
@@ -28,14 +27,16 @@ class build_with_library(build_py):
             sys.exit("building talmora-pixtrim needs cmake (Debian package cmake)")
         subprocess.run(["cmake", "-S", TOP, "-B", cmake_dir, "-DCMAKE_BUILD_TYPE=Release",
                         "-DPIXTRIM_BUILD_TESTS=OFF", "-DPIXTRIM_BUILD_BENCH=OFF"], check=True)
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", cmake_dir, "--target", "talmora-pixtrim",
-                        "-j", os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", str(os.cpu_count()))],
-                       check=True)
+                        "-j", jobs], check=True)
         package = os.path.join(self.build_lib, "talmora_pixtrim")
-        # One file under the SONAME: a wheel cannot hold the symbolic links.
-        shutil.copyfile(os.path.join(cmake_dir, LIBRARY), os.path.join(package, LIBRARY))
-        shutil.copyfile(os.path.join(cmake_dir, "python", "wheel", "_build.py"),
-                        os.path.join(package, "_build.py"))
+        note = os.path.join(cmake_dir, "python", "wheel", "_build.py")
+        shutil.copyfile(note, os.path.join(package, "_build.py"))
+        # One file under the SONAME the note names: a wheel cannot hold the
+        # symbolic links.
+        library = runpy.run_path(note)["LIBRARY"]
+        shutil.copyfile(os.path.join(cmake_dir, library), os.path.join(package, library))
 
 
 class with_library(Distribution):
