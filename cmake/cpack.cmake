@@ -15,11 +15,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3, pkg-config")
-# The package lands in /usr, so it carries the Python binding's copy made
-# for Debian's python3 there instead of the one for this build's prefix.
-set(CPACK_PIXTRIM_DEB_PROJECTS
-    "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
-    "${PROJECT_BINARY_DIR};${PROJECT_NAME};python_debian;/")
+set(CPACK_PIXTRIM_BUILD_DIR "${PROJECT_BINARY_DIR}")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_generator.cmake)
 
 include(CPack)

@@ -56,6 +56,9 @@ for file in usr/include/pixtrim.h usr/bin/pixtrim \
             usr/lib/python3/dist-packages/talmora_pixtrim/py.typed; do
   [ -e "$root/$file" ] || fail "$file not packaged"
 done
+packages=$(cd "$root" && find . -type d -name talmora_pixtrim)
+[ "$packages" = ./usr/lib/python3/dist-packages/talmora_pixtrim ] ||
+  fail "the Python binding must be packaged once, for Debian's python3: $packages"
 for page in "$@"; do
   [ -e "$root/usr/share/man/$page" ] || [ -e "$root/usr/share/man/$page.gz" ] ||
     fail "man page $page not packaged"
