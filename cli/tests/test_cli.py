@@ -61,7 +61,7 @@ class UsageErrors(CliTest):
         for command in ("quality", "target", "lossless", "batch", "--json"):
             self.assertIn(command, result.stdout)
         result = pixtrim("--version")
-        self.assertEqual((result.returncode, result.stdout), (0, "pixtrim 0.1.0\n"))
+        self.assertEqual((result.returncode, result.stdout), (0, "pixtrim 0.2.0\n"))
 
 
 class Operations(CliTest):

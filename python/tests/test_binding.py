@@ -1,5 +1,8 @@
 """The Python binding against the built library (PIXTRIM_LIBRARY names it)."""
 
+import concurrent.futures
+import itertools
+import multiprocessing
 import os
 import pathlib
 import subprocess
@@ -48,6 +51,9 @@ class FindingTheLibrary(unittest.TestCase):
         result = self.run_fresh("import talmora_pixtrim as pt; print(pt.stats())")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout.strip(), "{}")
+
+    def test_version_is_the_release_the_build_has(self):
+        self.assertEqual(pt.__version__, os.environ["PIXTRIM_VERSION"])
 
 
 class SingleFileCalls(ScratchTest):
@@ -188,6 +194,64 @@ class Batch(ScratchTest):
             pt.batch(damaged, self.dir / "dst", 50)
         self.assertTrue(caught.exception.message.startswith(
             "cannot decode %s/x.png (" % damaged), caught.exception.message)
+
+
+class ProcessPool(ScratchTest):
+    """Each worker process has its own library and texts, so a pool runs the
+    quality calls side by side; the files must be those batch writes."""
+
+    def make_folder(self):
+        src = self.dir / "src"
+        src.mkdir()
+        for i in range(6):
+            write_png(src / ("p%d.png" % i), 50 + 7 * i, 40 + 3 * i)
+        write_bmp(src / "scan.bmp", 33, 21)
+        write_png(src / "as-jpeg.JPG", 45, 30, alpha=128)
+        return src
+
+    def test_pool_outputs_match_batch_byte_for_byte(self):
+        src = self.make_folder()
+        names = sorted(os.listdir(src))
+        self.assertEqual(pt.batch(src, self.dir / "batch", 55), len(names))
+        for method in ("fork", "spawn"):
+            with self.subTest(start_method=method):
+                out = self.dir / method
+                out.mkdir()
+                with concurrent.futures.ProcessPoolExecutor(
+                        2, mp_context=multiprocessing.get_context(method)) as pool:
+                    records = list(pool.map(pt.quality, [src / n for n in names],
+                                            [out / n for n in names], itertools.repeat(55)))
+                for name, record in zip(names, records):
+                    written = (out / name).read_bytes()
+                    self.assertEqual(written, (self.dir / "batch" / name).read_bytes(), name)
+                    self.assertEqual(record["output_size"], len(written))
+
+    def test_a_child_forked_while_another_thread_calls_is_not_blocked(self):
+        busy, release = threading.Event(), threading.Event()
+
+        def hold_the_binding():
+            with pt._lock:
+                busy.set()
+                release.wait(60)
+
+        holder = threading.Thread(target=hold_the_binding)
+        holder.start()
+        busy.wait(60)
+        pool = concurrent.futures.ProcessPoolExecutor(
+            1, mp_context=multiprocessing.get_context("fork"))
+        try:
+            future = pool.submit(pt.lossless, self.photo, self.dir / "o.png")
+            try:
+                record = future.result(30)
+            except concurrent.futures.TimeoutError:
+                for child in multiprocessing.active_children():  # stuck on the lock
+                    child.kill()
+                raise
+        finally:
+            release.set()
+            holder.join()
+            pool.shutdown()
+        self.assertEqual(record["output_size"], (self.dir / "o.png").stat().st_size)
 
 
 if __name__ == "__main__":

@@ -2,9 +2,9 @@
 # Installs a build into a fresh prefix and uses it the way an adopter would,
 # with nothing from the source or build tree in reach: a C program built with
 # find_package and with pkg-config, the pixtrim command, and the Python binding.
-# usage: install_check.sh BUILD_DIR CONSUMER_SOURCE_DIR PYTHON3
+# usage: install_check.sh BUILD_DIR CONSUMER_SOURCE_DIR PYTHON3 VERSION
 set -euo pipefail
-build_dir=$1 consumer_src=$2 python3=$3
+build_dir=$1 consumer_src=$2 python3=$3 version=$4
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pixtrim-install-XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -18,8 +18,8 @@ cd "$work"
 
 echo "== installed files"
 (cd "$prefix" && find . -type f -o -type l | sort)
-lib=$(find "$prefix" -name 'libtalmora-pixtrim.so.0.1.0')
-[ -n "$lib" ] || { echo "library libtalmora-pixtrim.so.0.1.0 not installed"; exit 1; }
+lib=$(find "$prefix" -name "libtalmora-pixtrim.so.$version")
+[ -n "$lib" ] || { echo "library libtalmora-pixtrim.so.$version not installed"; exit 1; }
 libdir=$(dirname "$lib")
 soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = "libtalmora-pixtrim.so.0" ] || { echo "SONAME is '$soname'"; exit 1; }
@@ -37,7 +37,7 @@ consumer-build/consumer out-cmake
 echo "== pkg-config consumer"
 mkdir out-pc
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-[ "$(pkg-config --modversion talmora-pixtrim)" = "0.1.0" ] || { echo "pkg-config does not see version 0.1.0"; exit 1; }
+[ "$(pkg-config --modversion talmora-pixtrim)" = "$version" ] || { echo "pkg-config does not see version $version"; exit 1; }
 # shellcheck disable=SC2046  # the flags are meant to split into words
 cc -std=c99 -Wall -Wextra -pedantic -Werror consumer/consumer.c -o consumer-pc \
    $(pkg-config --cflags --libs talmora-pixtrim)
@@ -50,9 +50,11 @@ echo "== pixtrim command"
 
 echo "== Python binding"
 site=$(find "$prefix" -type d -name talmora_pixtrim)
-PYTHONPATH=$(dirname "$site") "$python3" -c '
-import os, talmora_pixtrim as pt
+PYTHONPATH=$(dirname "$site") "$python3" - "$version" <<'EOF'
+import os, sys, talmora_pixtrim as pt
+assert pt.__version__ == sys.argv[1], pt.__version__
 record = pt.quality("out-cmake/tiny.bmp", "out-py.jpg", 60)
 assert record["output_size"] == os.path.getsize("out-py.jpg"), record
-print(record)'
+print(record)
+EOF
 echo "install check passed"
