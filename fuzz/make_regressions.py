@@ -90,6 +90,10 @@ def files():
     # An IDAT claiming 2 GiB in a 60-byte file: the decoder sized a buffer from it.
     yield "png-idat-claims-2gib.png", valid[:33] + struct.pack(">I", 0x7FFFFFF0) + b"IDAT" + b"\x78"
     yield "png-23170x23170-no-data.png", png(huge, huge, [], idat=b"")
+    # Under the pixel cap, with image data that cannot inflate to its rows:
+    # the decoder reserved a gigabyte before finding out.
+    yield "png-16000x16000-from-74-bytes.png", png(16000, 16000, [], colour_type=6,
+                                                   idat=zlib.compress(bytes(1000)))
     yield "png-cut-before-iend.png", valid[:-12]
     yield "png-zero-width.png", png(0, 2, [b"", b""])
 

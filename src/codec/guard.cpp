@@ -65,8 +65,9 @@ bool huffman_segment_fits(const byte_view &file, int64_t start, int64_t length) 
     return true;
 }
 
-// Walks every segment up to the end-of-image marker, stepping over scans.
-const char *jpeg_hazard(const byte_view &file) {
+// Walks every segment up to the end-of-image marker, stepping over scans,
+// and counts the scans.
+const char *jpeg_hazard(const byte_view &file, int64_t *scans) {
     int64_t at = 2;  // after the start-of-image marker
     for (;;) {
         int64_t code_at = next_marker(file, at);
@@ -81,6 +82,7 @@ const char *jpeg_hazard(const byte_view &file) {
             return "bad huffman table";
         at += length;
         if (marker == kMarkerSos) {
+            ++*scans;
             at = end_of_scan(file, at);
             if (at < 0) return nullptr;
             --at;  // back onto the 0xFF so the next lookup finds this marker
@@ -116,7 +118,10 @@ int64_t png_least_row_bytes(const byte_view &file, int64_t ihdr) {
     default: return 0;
     }
     bool known_depth = depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
-    if (!known_depth || width * height > kMaxDecodePixels) return 0;
+    // Sides past the cap are refused by the decoder, and would overflow here.
+    if (!known_depth || width > kMaxDecodePixels || height > kMaxDecodePixels ||
+        width * height > kMaxDecodePixels)
+        return 0;
     return width * height * channels * depth / 8;
 }
 
@@ -246,18 +251,22 @@ const char *bmp_hazard(const byte_view &file) {
 // A complete JPEG holds at least one bit of scan data per 8x8 block. The
 // decoder makes up whatever is missing, so a file with less than 1/64 bit per
 // block would have it fill a whole picture, for seconds and gigabytes, from
-// almost nothing.
+// almost nothing. Each scan walks the picture's blocks again, so a file of
+// many empty scans counts each of them.
 constexpr int64_t kMaxJpegPixelsPerByte = 32768;
 
 // Reads only the header, so it runs after the checks that make header
 // parsing itself safe.
-const char *size_hazard(const uint8_t *bytes, int32_t size, image_format format) {
+const char *size_hazard(const uint8_t *bytes, int32_t size, image_format format,
+                        int64_t jpeg_scans) {
     int width = 0, height = 0, channels = 0;
     if (!stbi_info_from_memory(bytes, size, &width, &height, &channels)) return nullptr;
     // BMP reports a top-down height as negative.
     int64_t pixels = std::llabs(int64_t{width}) * std::llabs(int64_t{height});
     if (pixels > kMaxDecodePixels) return "image too large";
-    if (format == FMT_JPEG && pixels > kMaxJpegPixelsPerByte * size) return "too little data";
+    int64_t passes = jpeg_scans > 1 ? jpeg_scans : 1;  // at most the file's size
+    if (format == FMT_JPEG && pixels * passes > kMaxJpegPixelsPerByte * size)
+        return "too little data";
     return nullptr;
 }
 
@@ -265,11 +274,12 @@ const char *size_hazard(const uint8_t *bytes, int32_t size, image_format format)
 
 const char *decode_hazard(const uint8_t *bytes, int32_t size, image_format format) {
     byte_view file = {bytes, size};
+    int64_t jpeg_scans = 0;
     // Reading a JPEG's dimensions already fills its Huffman tables.
     if (format == FMT_JPEG) {
-        if (const char *reason = jpeg_hazard(file)) return reason;
+        if (const char *reason = jpeg_hazard(file, &jpeg_scans)) return reason;
     }
-    if (const char *reason = size_hazard(bytes, size, format)) return reason;
+    if (const char *reason = size_hazard(bytes, size, format, jpeg_scans)) return reason;
     if (format == FMT_PNG) return png_hazard(file);
     if (format == FMT_BMP) return bmp_hazard(file);
     return nullptr;

@@ -163,6 +163,18 @@ TEST(JpegData, AFileMustHoldAtLeastOneBitPer64BlocksOfItsPicture) {
     EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(width + 1, 1024) + rest), "too little data");
 }
 
+TEST(JpegData, EveryScanCountsAgainstTheFileSize) {
+    // Each scan walks all the blocks again, however few bytes it holds.
+    bytes scans;
+    for (int i = 0; i < 10; ++i) scans = scans + segment(0xDA, {1, 1, 0, 0, 0, 0x10});
+    bytes rest = segment(0xFE, bytes(200, 0)) + kEoi;
+    int64_t size = int64_t((kSoi + frame_header(1, 1024) + scans + rest).size());
+    int width = int(size * 32 / 10);
+    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(width, 1024) + scans + rest), nullptr);
+    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(width + 1, 1024) + scans + rest),
+                 "too little data");
+}
+
 // A PNG declaring width x height RGBA pixels at depth bits per channel, with
 // its image data split into IDAT chunks of the sizes given (not inflatable:
 // the checks look only at their sizes).
@@ -188,6 +200,8 @@ TEST(PngImageData, DataThatCannotInflateToTheDeclaredRowsIsRefused) {
     // Every IDAT chunk counts, and 16-bit channels need twice the data.
     EXPECT_EQ(png_hazard(png_file(1000, 1000, 8, {1000, 1000, 2000})), nullptr);
     EXPECT_STREQ(png_hazard(png_file(1000, 1000, 16, {4000})), "not enough pixels");
+    // Sides the decoder refuses by themselves are left to it.
+    EXPECT_EQ(png_hazard(png_file(-1, -1, 8, {10})), nullptr);
 }
 
 TEST(BmpRows, AFileTooShortForItsRowsIsRefused) {
