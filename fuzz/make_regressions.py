@@ -14,15 +14,18 @@ def segment(marker, payload):
     return bytes([0xFF, marker]) + struct.pack(">H", len(payload) + 2) + payload
 
 
-def jpeg(width, height, huffman=True, entropy=b"\x3F"):
-    """A baseline greyscale JPEG: flat quantisation, one-code Huffman tables
-    (DC category 0 and end-of-block are both the 1-bit code 0), one byte of
-    scan data per 8x8 block."""
+def jpeg(width, height, huffman=True, entropy=b"\x3F", progressive=False):
+    """A greyscale JPEG: flat quantisation, one-code Huffman tables (DC
+    category 0 and end-of-block are both the 1-bit code 0), one byte of scan
+    data per 8x8 block. A progressive one holds only the first scan, of the
+    DC coefficients."""
     dqt = segment(0xDB, b"\x00" + bytes([1] * 64))
-    sof = segment(0xC0, struct.pack(">BHHB", 8, height, width, 1) + b"\x01\x11\x00")
+    sof = segment(0xC2 if progressive else 0xC0,
+                  struct.pack(">BHHB", 8, height, width, 1) + b"\x01\x11\x00")
     one_code = bytes([1] + [0] * 15) + b"\x00"
     dht = segment(0xC4, b"\x00" + one_code) + segment(0xC4, b"\x10" + one_code)
-    sos = segment(0xDA, b"\x01\x01\x00\x00\x3F\x00")
+    spectrum = b"\x00\x00\x00" if progressive else b"\x00\x3F\x00"
+    sos = segment(0xDA, b"\x01\x01\x00" + spectrum)
     return b"\xFF\xD8" + dqt + sof + (dht if huffman else b"") + sos + entropy + b"\xFF\xD9"
 
 
@@ -64,6 +67,12 @@ def files():
     # The same oversized table after the scan, where progressive files put theirs.
     yield "jpeg-dht-after-scan.jpg", jpeg(8, 8)[:-2] + segment(0xC4, too_many) + b"\xFF\xD9"
     yield "jpeg-146-bytes-23170x23170.jpg", jpeg(huge, huge, entropy=b"\x3F" * 6)
+    # Under the pixel cap, but far too small to hold that many blocks: the
+    # decoder made up every missing block, for seconds and gigabytes.
+    # Zero bits are a valid block, so every block decodes.
+    yield "jpeg-146-bytes-4096x4096.jpg", jpeg(4096, 4096, entropy=bytes(6))
+    yield "jpeg-146-bytes-11585x11585-progressive.jpg", jpeg(11585, 11585, entropy=bytes(6),
+                                                             progressive=True)
     yield "jpeg-cut-in-scan.jpg", jpeg(64, 64, entropy=b"\x3F" * 10)[:-2]
     # The second block's DC needs 15 more bits where the scan ends: the decoder
     # went 15 bits past the end and then shifted by 39 to refill.
@@ -81,6 +90,10 @@ def files():
     # An IDAT claiming 2 GiB in a 60-byte file: the decoder sized a buffer from it.
     yield "png-idat-claims-2gib.png", valid[:33] + struct.pack(">I", 0x7FFFFFF0) + b"IDAT" + b"\x78"
     yield "png-23170x23170-no-data.png", png(huge, huge, [], idat=b"")
+    # Under the pixel cap, with image data that cannot inflate to its rows:
+    # the decoder reserved a gigabyte before finding out.
+    yield "png-16000x16000-from-74-bytes.png", png(16000, 16000, [], colour_type=6,
+                                                   idat=zlib.compress(bytes(1000)))
     yield "png-cut-before-iend.png", valid[:-12]
     yield "png-zero-width.png", png(0, 2, [b"", b""])
 

@@ -65,8 +65,9 @@ bool huffman_segment_fits(const byte_view &file, int64_t start, int64_t length) 
     return true;
 }
 
-// Walks every segment up to the end-of-image marker, stepping over scans.
-const char *jpeg_hazard(const byte_view &file) {
+// Walks every segment up to the end-of-image marker, stepping over scans,
+// and counts the scans.
+const char *jpeg_hazard(const byte_view &file, int64_t *scans) {
     int64_t at = 2;  // after the start-of-image marker
     for (;;) {
         int64_t code_at = next_marker(file, at);
@@ -81,6 +82,7 @@ const char *jpeg_hazard(const byte_view &file) {
             return "bad huffman table";
         at += length;
         if (marker == kMarkerSos) {
+            ++*scans;
             at = end_of_scan(file, at);
             if (at < 0) return nullptr;
             --at;  // back onto the 0xFF so the next lookup finds this marker
@@ -95,18 +97,56 @@ constexpr uint32_t png_type(char a, char b, char c, char d) {
            uint32_t(uint8_t(d));
 }
 
+// Deflate turns at most 2 bits (a one-bit length code and a one-bit
+// distance code) into 258 bytes, and the decoder's bit reader runs at most a
+// few zero bytes past the end of the data.
+constexpr int64_t kMaxInflateRatio = 1032;
+constexpr int64_t kInflateSlackBytes = 8;
+
+// The fewest bytes the rows of the picture an IHDR declares can take, filter
+// bytes and interlacing aside; 0 for a header the decoder refuses itself.
+int64_t png_least_row_bytes(const byte_view &file, int64_t ihdr) {
+    int64_t width = file.be32(ihdr), height = file.be32(ihdr + 4);
+    int depth = file.byte(ihdr + 8);
+    int channels;
+    switch (file.byte(ihdr + 9)) {
+    case 0: channels = 1; break;  // grey
+    case 2: channels = 3; break;  // RGB
+    case 3: channels = 1; break;  // palette indices
+    case 4: channels = 2; break;  // grey and alpha
+    case 6: channels = 4; break;  // RGBA
+    default: return 0;
+    }
+    bool known_depth = depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    // Sides past the cap are refused by the decoder, and would overflow here.
+    if (!known_depth || width > kMaxDecodePixels || height > kMaxDecodePixels ||
+        width * height > kMaxDecodePixels)
+        return 0;
+    return width * height * channels * depth / 8;
+}
+
 // The decoder sizes its buffer from a chunk's declared length before it
-// finds out the bytes are not there.
+// finds out the bytes are not there. It also takes memory for the whole
+// picture before inflating, so image data too short for the rows declared
+// is refused first, with the reason the decoder would give at the end.
 const char *png_hazard(const byte_view &file) {
     constexpr int64_t kSignatureBytes = 8, kChunkHeaderBytes = 8, kCrcBytes = 4;
-    int64_t at = kSignatureBytes;
+    constexpr int64_t kHeaderBytes = 13;
+    int64_t at = kSignatureBytes, ihdr = -1, image_data = 0;
     while (file.size - at >= kChunkHeaderBytes) {
         int64_t length = file.be32(at);
-        if (file.be32(at + 4) == png_type('I', 'E', 'N', 'D')) return nullptr;
+        uint32_t type = file.be32(at + 4);
+        if (type == png_type('I', 'E', 'N', 'D')) break;
         int64_t data = at + kChunkHeaderBytes;
         if (length > file.size - data) return "chunk too long";
+        if (type == png_type('I', 'H', 'D', 'R') && ihdr < 0 && length >= kHeaderBytes)
+            ihdr = data;
+        if (type == png_type('I', 'D', 'A', 'T')) image_data += length;
         at = data + length + kCrcBytes;
     }
+    if (ihdr >= 0 &&
+        png_least_row_bytes(file, ihdr) > kMaxInflateRatio * (image_data + kInflateSlackBytes))
+        return "not enough pixels";
     return nullptr;
 }
 
@@ -208,25 +248,38 @@ const char *bmp_hazard(const byte_view &file) {
     return nullptr;
 }
 
+// A complete JPEG holds at least one bit of scan data per 8x8 block. The
+// decoder makes up whatever is missing, so a file with less than 1/64 bit per
+// block would have it fill a whole picture, for seconds and gigabytes, from
+// almost nothing. Each scan walks the picture's blocks again, so a file of
+// many empty scans counts each of them.
+constexpr int64_t kMaxJpegPixelsPerByte = 32768;
+
 // Reads only the header, so it runs after the checks that make header
 // parsing itself safe.
-const char *size_hazard(const uint8_t *bytes, int32_t size) {
+const char *size_hazard(const uint8_t *bytes, int32_t size, image_format format,
+                        int64_t jpeg_scans) {
     int width = 0, height = 0, channels = 0;
     if (!stbi_info_from_memory(bytes, size, &width, &height, &channels)) return nullptr;
     // BMP reports a top-down height as negative.
     int64_t pixels = std::llabs(int64_t{width}) * std::llabs(int64_t{height});
-    return pixels > kMaxDecodePixels ? "image too large" : nullptr;
+    if (pixels > kMaxDecodePixels) return "image too large";
+    int64_t passes = jpeg_scans > 1 ? jpeg_scans : 1;  // at most the file's size
+    if (format == FMT_JPEG && pixels * passes > kMaxJpegPixelsPerByte * size)
+        return "too little data";
+    return nullptr;
 }
 
 }  // namespace
 
 const char *decode_hazard(const uint8_t *bytes, int32_t size, image_format format) {
     byte_view file = {bytes, size};
+    int64_t jpeg_scans = 0;
     // Reading a JPEG's dimensions already fills its Huffman tables.
     if (format == FMT_JPEG) {
-        if (const char *reason = jpeg_hazard(file)) return reason;
+        if (const char *reason = jpeg_hazard(file, &jpeg_scans)) return reason;
     }
-    if (const char *reason = size_hazard(bytes, size)) return reason;
+    if (const char *reason = size_hazard(bytes, size, format, jpeg_scans)) return reason;
     if (format == FMT_PNG) return png_hazard(file);
     if (format == FMT_BMP) return bmp_hazard(file);
     return nullptr;

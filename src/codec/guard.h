@@ -13,9 +13,11 @@ constexpr int64_t kMaxDecodePixels = int64_t{0x3FFF} * 0x3FFF;
 
 // Null when the bytes, recognised as format, are safe to hand to the decoder;
 // otherwise a short reason in the decoder's style ("image too large",
-// "bad huffman table", "chunk too long", "truncated pixel data",
-// "palette index out of range"). The decoder has known memory-safety faults
-// on exactly these shapes of damaged file.
+// "too little data", "bad huffman table", "chunk too long",
+// "not enough pixels", "truncated pixel data", "palette index out of range").
+// The decoder has known memory-safety faults on some of these shapes of
+// damaged file, and spends time or memory far beyond the file's size on the
+// others.
 const char *decode_hazard(const uint8_t *bytes, int32_t size, image_format format);
 
 #endif

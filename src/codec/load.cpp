@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <memory>
 
-#include <stb_image.h>
-
 #include "codec/guard.h"
 #include "state.h"
 
@@ -65,16 +63,17 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
 
-    int width = 0, height = 0, channels = 0;
-    uint8_t *pixels = stbi_load_from_memory(bytes.get(), size, &width, &height, &channels, 4);
+    int width = 0, height = 0;
+    const char *reason = nullptr;
+    uint8_t *pixels = decode_rgba(bytes.get(), size, &width, &height, &reason);
     bytes.reset();
     if (!pixels) {
-        set_err("cannot decode %s (%s)", path, stbi_failure_reason());
+        set_err("cannot decode %s (%s)", path, reason);
         return 0;
     }
     // The BMP decoder accepts a side of 0; nothing downstream can handle one.
     if (width <= 0 || height <= 0) {
-        stbi_image_free(pixels);
+        free(pixels);
         set_err("cannot decode %s (empty image)", path);
         return 0;
     }

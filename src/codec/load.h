@@ -25,6 +25,12 @@ enum image_format : int32_t {
 // or 0 with the reason recorded and neither out-parameter touched.
 int load_rgba(const char *path, rgba_image *image, image_format *format);
 
+// The decoder's RGBA pixels for a whole file held in memory, as a malloc
+// block, or null with the reason of this decode in *reason: "outofmem" when
+// one of the decoder's allocations failed, else the decoder's own text.
+uint8_t *decode_rgba(const uint8_t *bytes, int32_t size, int *width, int *height,
+                     const char **reason);
+
 // The format a file's first bytes announce; FMT_NONE for any other file.
 image_format detect_format(const uint8_t *bytes, int32_t size);
 

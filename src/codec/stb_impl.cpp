@@ -9,15 +9,25 @@
 // through a buffer it failed to grow; stopping is the lesser harm.
 #define STBIW_ASSERT(x) ((x) ? (void)0 : abort())
 
+#include "load.h"
+
 // The decoder hands back, for some damaged files, bytes of blocks it never
 // wrote; zeroed blocks make those pixels black and the same on every run.
 // Loaded pixel blocks are released with plain free(), so these stay
-// malloc-compatible.
+// malloc-compatible. A failed allocation is noted: some of the decoder's
+// paths fail without giving a reason when memory runs out.
 namespace {
-void *zeroed_alloc(size_t size) { return calloc(1, size); }
+bool s_decoder_out_of_memory = false;
+
+void *zeroed_alloc(size_t size) {
+    void *block = calloc(1, size);
+    if (!block && size) s_decoder_out_of_memory = true;
+    return block;
+}
 
 void *zeroed_realloc(void *block, size_t old_size, size_t new_size) {
     void *grown = realloc(block, new_size);
+    if (!grown && new_size) s_decoder_out_of_memory = true;
     if (grown && new_size > old_size)
         memset(static_cast<uint8_t *>(grown) + old_size, 0, new_size - old_size);
     return grown;
@@ -33,6 +43,21 @@ void *zeroed_realloc(void *block, size_t old_size, size_t new_size) {
 #define STBI_NO_STDIO
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb_image.h>
+
+uint8_t *decode_rgba(const uint8_t *bytes, int32_t size, int *width, int *height,
+                     const char **reason) {
+    // Both are left over from earlier calls, and from the decoder's own
+    // probing of other formats, unless cleared here.
+    stbi__g_failure_reason = nullptr;
+    s_decoder_out_of_memory = false;
+    int channels = 0;
+    uint8_t *pixels = stbi_load_from_memory(bytes, size, width, height, &channels, 4);
+    if (!pixels) {
+        const char *own = stbi_failure_reason();
+        *reason = s_decoder_out_of_memory ? "outofmem" : own ? own : "corrupt image";
+    }
+    return pixels;
+}
 
 // The library writes PNGs with png_encode; stb's PNG writer stays for the
 // tests and the benchmark's floor, and compresses with our compressor,

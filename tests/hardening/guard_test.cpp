@@ -129,11 +129,13 @@ TEST(JpegHuffmanTables, BytesInsideOtherSegmentsAreSkipped) {
 }
 
 TEST(PixelCap, PicturesPast0x3FFFSquaredAreRefusedWhateverTheFormat) {
-    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(0x3FFF, 0x3FFF) + kEoi), nullptr);
-    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(0x3FFF, 0x4000) + kEoi), "image too large");
+    // A comment makes the files long enough to hold pictures this large.
+    bytes room = segment(0xFE, bytes(9000, 0)) + kEoi;
+    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(0x3FFF, 0x3FFF) + room), nullptr);
+    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(0x3FFF, 0x4000) + room), "image too large");
     // Width times height counts, not either side alone.
-    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(60000, 4000) + kEoi), nullptr);
-    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(60000, 5000) + kEoi), "image too large");
+    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(60000, 4000) + room), nullptr);
+    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(60000, 5000) + room), "image too large");
     // A top-down BMP gives a negative height.
     EXPECT_STREQ(bmp_hazard(bmp_file(23170, -23170, 24, {})), "image too large");
     bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
@@ -151,6 +153,55 @@ TEST(PngChunks, AChunkLongerThanTheRestOfTheFileIsRefused) {
     bytes iend = {0, 0, 0, 0, 'I', 'E', 'N', 'D'};
     file = signature + ihdr + iend + idat_header;
     EXPECT_EQ(decode_hazard(file.data(), int32_t(file.size()), FMT_PNG), nullptr);
+}
+
+TEST(JpegData, AFileMustHoldAtLeastOneBitPer64BlocksOfItsPicture) {
+    // 32768 pixels per byte of file is 1/64 bit per 8x8 block.
+    bytes rest = segment(0xFE, bytes(200, 0)) + kEoi;
+    int width = int((kSoi + frame_header(1, 1024) + rest).size()) * 32;
+    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(width, 1024) + rest), nullptr);
+    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(width + 1, 1024) + rest), "too little data");
+}
+
+TEST(JpegData, EveryScanCountsAgainstTheFileSize) {
+    // Each scan walks all the blocks again, however few bytes it holds.
+    bytes scans;
+    for (int i = 0; i < 10; ++i) scans = scans + segment(0xDA, {1, 1, 0, 0, 0, 0x10});
+    bytes rest = segment(0xFE, bytes(200, 0)) + kEoi;
+    int64_t size = int64_t((kSoi + frame_header(1, 1024) + scans + rest).size());
+    int width = int(size * 32 / 10);
+    EXPECT_EQ(jpeg_hazard(kSoi + frame_header(width, 1024) + scans + rest), nullptr);
+    EXPECT_STREQ(jpeg_hazard(kSoi + frame_header(width + 1, 1024) + scans + rest),
+                 "too little data");
+}
+
+// A PNG declaring width x height RGBA pixels at depth bits per channel, with
+// its image data split into IDAT chunks of the sizes given (not inflatable:
+// the checks look only at their sizes).
+bytes png_file(int width, int height, int depth, const std::vector<int> &idat_sizes) {
+    auto be32 = [](int64_t v) { return be16(int(v >> 16)) + be16(int(v & 0xFFFF)); };
+    auto chunk = [&](const char *type, const bytes &data) {
+        return be32(int64_t(data.size())) + bytes(type, type + 4) + data + bytes(4, 0);
+    };
+    bytes file = bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'} +
+                 chunk("IHDR", be32(width) + be32(height) + bytes{uint8_t(depth), 6, 0, 0, 0});
+    for (int size : idat_sizes) file = file + chunk("IDAT", bytes(size_t(size), 0));
+    return file + chunk("IEND", {});
+}
+
+const char *png_hazard(const bytes &file) {
+    return decode_hazard(file.data(), int32_t(file.size()), FMT_PNG);
+}
+
+TEST(PngImageData, DataThatCannotInflateToTheDeclaredRowsIsRefused) {
+    // 4,000,000 bytes of rows: zlib reaches 1000:1 on blank rows, 1333:1 never.
+    EXPECT_EQ(png_hazard(png_file(1000, 1000, 8, {4000})), nullptr);
+    EXPECT_STREQ(png_hazard(png_file(1000, 1000, 8, {3000})), "not enough pixels");
+    // Every IDAT chunk counts, and 16-bit channels need twice the data.
+    EXPECT_EQ(png_hazard(png_file(1000, 1000, 8, {1000, 1000, 2000})), nullptr);
+    EXPECT_STREQ(png_hazard(png_file(1000, 1000, 16, {4000})), "not enough pixels");
+    // Sides the decoder refuses by themselves are left to it.
+    EXPECT_EQ(png_hazard(png_file(-1, -1, 8, {10})), nullptr);
 }
 
 TEST(BmpRows, AFileTooShortForItsRowsIsRefused) {
@@ -200,9 +251,32 @@ TEST(LoadRefusals, GuardReasonsUseTheDecodeMessageAndTouchNothing) {
     EXPECT_EQ(load_message(dir, {0xFF, 0xD8, 0xFF, 0xC4, 0xFF, 0xFF, 0x13, 0xFF, 0xFF},
                            "table.jpg"),
               "cannot decode " + path + " (bad huffman table)");
+    path = dir / "blank.png";
+    EXPECT_EQ(load_message(dir, png_file(4000, 4000, 8, {100}), "blank.png"),
+              "cannot decode " + path + " (not enough pixels)");
     // The valid neighbours still load.
     EXPECT_EQ(load_message(dir, bmp_file(2, 2, 24, bytes(14, 0x40)), "ok.bmp"), "loaded");
     EXPECT_EQ(load_message(dir, bmp_file(4, 1, 8, {0, 1, 1, 0}, kTwoGreys), "ok8.bmp"), "loaded");
+}
+
+// A baseline grey JPEG with one-code tables, in which every zero bit pair of
+// scan data is a whole 8x8 block.
+bytes zero_block_jpeg(int width, int height, size_t scan_bytes) {
+    bytes one_code = bytes{1} + bytes(15, 0) + bytes{0};
+    return kSoi + segment(0xDB, bytes{0} + bytes(64, 1)) + frame_header(width, height) +
+           segment(0xC4, bytes{0x00} + one_code) + segment(0xC4, bytes{0x10} + one_code) +
+           segment(0xDA, {1, 1, 0, 0, 63, 0}) + bytes(scan_bytes, 0) + kEoi;
+}
+
+TEST(LoadRefusals, AJpegFarTooSmallForItsPictureIsRefusedWhileACutOneStillLoads) {
+    scratch_dir dir;
+    bytes hostile = zero_block_jpeg(4096, 4096, 6);
+    ASSERT_EQ(hostile.size(), 146u);
+    std::string path = dir / "hostile.jpg";
+    EXPECT_EQ(load_message(dir, hostile, "hostile.jpg"),
+              "cannot decode " + path + " (too little data)");
+    // 256 blocks, of which the scan holds 8: the decoder fills in the rest.
+    EXPECT_EQ(load_message(dir, zero_block_jpeg(128, 128, 2), "cut.jpg"), "loaded");
 }
 
 TEST(ZeroedDecoderMemory, AJpegWithoutTablesDecodesTheSameWhateverTheHeapHeld) {
