@@ -325,20 +325,6 @@ struct worker {
     int task_fd;  // -1 once closed
 };
 
-// Hands the next file to a worker, or closes its task pipe when none is
-// left. A worker that has gone away loses nothing: the file stays queued.
-void hand_out(worker *w, size_t *next, size_t count) {
-    if (*next < count) {
-        uint32_t index = static_cast<uint32_t>(*next);
-        if (write_full(w->task_fd, &index, sizeof index)) {
-            ++*next;
-            return;
-        }
-    }
-    close(w->task_fd);
-    w->task_fd = -1;
-}
-
 // The live display on stderr: per-file lines in listing order, the progress
 // line on a terminal, and running totals for the summary.
 struct progress {
@@ -430,13 +416,19 @@ bool run_workers(const batch_job &job, size_t jobs, std::vector<file_result> *re
         return false;
     }
 
-    // Each worker holds at most one file, so a task write never blocks.
+    // Each worker holds at most one file, so a task write never blocks. When
+    // none is left its task pipe closes; a worker gone away leaves the next
+    // file queued for the others.
     size_t next = 0, count = job.names.size();
-    std::vector<size_t> holder(count, workers.size());
+    std::vector<size_t> holder(count);
     auto give = [&](size_t w) {
-        size_t index = next;
-        hand_out(&workers[w], &next, count);
-        if (next > index) holder[index] = w;
+        uint32_t index = static_cast<uint32_t>(next);
+        if (next < count && write_full(workers[w].task_fd, &index, sizeof index)) {
+            holder[next++] = w;
+            return;
+        }
+        close(workers[w].task_fd);
+        workers[w].task_fd = -1;
     };
     for (size_t w = 0; w < workers.size(); ++w) give(w);
 

@@ -5,6 +5,7 @@ import os
 import pathlib
 import pty
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -214,6 +215,16 @@ class ParallelBatch(CliTest):
         self.assertEqual(jpeg_sides(self.dir / "ref" / "Shot.JpEg"), (17, 9))
         for quality in (0, 250):
             self.assert_same_as_library(self.src, jobs=(2,), quality=quality)
+
+    def test_in_place_batch_matches_the_library_batch(self):
+        copies = {}
+        for n in (1, 2):
+            copies[n] = self.dir / ("in-place-%d" % n)
+            shutil.copytree(self.src, copies[n])
+            result = self.batch(n, copies[n], copies[n], "--quiet")
+            self.assertEqual(result.stdout, "9 files compressed into %s\n" % copies[n])
+        self.assertEqual(tree(copies[1]), tree(copies[2]))
+        self.assertNotEqual(tree(copies[1]), tree(self.src))
 
     def test_json_record_is_the_last_success_in_listing_order(self):
         self.assert_same_as_library(self.src, "--json")
