@@ -218,7 +218,7 @@ int run_library_batch(const char *input_dir, const char *output_dir, int quality
 // processes (the library's texts belong to its process, so no threads).
 
 // Same test as the library's, so exactly the names it would take: the last
-// dot's extension compared with bit 0x20 folded away.
+// dot's extension compared with bit 0x20 folded away ("." and ".." have none).
 bool ascii_ieq(const char *a, const char *b) {
     for (; *a && *b; ++a, ++b)
         if ((*a | 0x20) != (*b | 0x20)) return false;
@@ -226,7 +226,6 @@ bool ascii_ieq(const char *a, const char *b) {
 }
 
 bool has_image_name(const char *name) {
-    if (ascii_ieq(name, ".") || ascii_ieq(name, "..")) return false;
     const char *dot = strrchr(name, '.');
     if (!dot || !dot[1]) return false;
     const char *ext = dot + 1;
