@@ -1,13 +1,24 @@
-// pixtrim: the library's operations from the shell, one call per run.
+// pixtrim: the library's operations from the shell. Every command but a
+// parallel batch is one library call per run.
 // Exit status 0 on success, 1 when the library reports a failure, 2 for a
 // usage error (nothing is called then).
 #include "pixtrim.h"
 
+#include <dirent.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -25,7 +36,8 @@ const char kUsage[] =
     "usage: pixtrim [--json] quality  IN OUT Q        compress at quality Q (1-100)\n"
     "       pixtrim [--json] target   IN OUT BYTES    fit into BYTES (150k, 2M: k = 1024)\n"
     "       pixtrim [--json] lossless IN OUT          re-encode at full quality\n"
-    "       pixtrim [--json] batch    INDIR OUTDIR Q  compress every image in INDIR\n"
+    "       pixtrim [--json] [-j N] [--quiet | --verbose]\n"
+    "                        batch    INDIR OUTDIR Q  compress every image in INDIR\n"
     "       pixtrim --help | --version\n";
 
 const char kHelp[] =
@@ -35,9 +47,17 @@ const char kHelp[] =
     "the input's. For PNG output Q is the share of pixels kept; BMP ignores Q.\n"
     "Q outside 1-100 is clamped. BYTES takes a k (x1024) or M (x1048576) suffix.\n"
     "\n"
-    "  --json     print the library's statistics record instead of a summary line\n"
-    "             (for batch: the record of the last file compressed)\n"
-    "  --         end of options (for paths that start with --)\n"
+    "  --json       print the library's statistics record instead of a summary line\n"
+    "               (for batch: the record of the last file compressed)\n"
+    "  -j N, --jobs N\n"
+    "               batch: compress N files at a time in worker processes; 0 means\n"
+    "               one per CPU; 1 (the default) runs the library's own batch\n"
+    "  --quiet      batch: no progress line and no summary on stderr\n"
+    "  --verbose    batch: one line per file on stderr (needs -j other than 1)\n"
+    "  --           end of options (for paths that start with --)\n"
+    "\n"
+    "With -j other than 1, batch shows a progress line when stderr is a terminal.\n"
+    "Every batch ends with a summary line on stderr unless --quiet is given.\n"
     "\n"
     "Exit status: 0 success, 1 failure (the library's message on stderr),\n"
     "2 usage error.\n";
@@ -46,6 +66,10 @@ struct command_line {
     bool json = false;
     bool help = false;
     bool version = false;
+    bool quiet = false;
+    bool verbose = false;
+    const char *jobs = nullptr;       // the text after -j or --jobs, when given
+    const char *batch_only = nullptr;  // the first option that only batch takes
     std::vector<const char *> words;  // command name, then its arguments
 };
 
@@ -55,12 +79,25 @@ int usage_error(const char *problem, const char *detail) {
 }
 
 // Options may stand anywhere before "--"; everything else is a word.
-// Returns false (after reporting) for an unknown option.
+// Returns false (after reporting) for an unknown option or a missing value.
 bool split_arguments(int argc, char **argv, command_line *line) {
     bool options_done = false;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
-        if (options_done || strncmp(arg, "--", 2) != 0) {
+        if (!options_done && (strcmp(arg, "-j") == 0 || strcmp(arg, "--jobs") == 0)) {
+            if (i + 1 == argc) {
+                usage_error("missing value for ", arg);
+                return false;
+            }
+            line->jobs = argv[++i];
+            if (!line->batch_only) line->batch_only = arg;
+        } else if (!options_done && strncmp(arg, "-j", 2) == 0) {
+            line->jobs = arg + 2;
+            if (!line->batch_only) line->batch_only = "-j";
+        } else if (!options_done && strncmp(arg, "--jobs=", 7) == 0) {
+            line->jobs = arg + 7;
+            if (!line->batch_only) line->batch_only = "--jobs";
+        } else if (options_done || strncmp(arg, "--", 2) != 0) {
             line->words.push_back(arg);
         } else if (strcmp(arg, "--") == 0) {
             options_done = true;
@@ -70,6 +107,9 @@ bool split_arguments(int argc, char **argv, command_line *line) {
             line->help = true;
         } else if (strcmp(arg, "--version") == 0) {
             line->version = true;
+        } else if (strcmp(arg, "--quiet") == 0 || strcmp(arg, "--verbose") == 0) {
+            (arg[2] == 'q' ? line->quiet : line->verbose) = true;
+            if (!line->batch_only) line->batch_only = arg;
         } else {
             usage_error("unknown option ", arg);
             return false;
@@ -101,18 +141,378 @@ bool parse_int(const char *text, bool allow_suffix, int *value) {
     return true;
 }
 
-// The one summary line for a single-file operation, from the statistics
-// record; the record stays "{}" when the input's size could not be measured.
+// The figures of a statistics record; false for "{}" (the input's size
+// could not be measured, so the library wrote no record).
+bool parse_record(const char *stats, long *input_size, long *output_size, double *ratio) {
+    long saved = 0;
+    return sscanf(stats, "{\"input_size\":%ld,\"output_size\":%ld,\"ratio\":%lf,\"saved_bytes\":%ld}",
+                  input_size, output_size, ratio, &saved) == 4;
+}
+
+// The one summary line for a single-file operation, from the statistics record.
 void print_summary(const char *input_path, const char *output_path, const char *stats) {
-    long input_size = 0, output_size = 0, saved = 0;
+    long input_size = 0, output_size = 0;
     double ratio = 0;
-    if (sscanf(stats, "{\"input_size\":%ld,\"output_size\":%ld,\"ratio\":%lf,\"saved_bytes\":%ld}",
-               &input_size, &output_size, &ratio, &saved) == 4) {
+    if (parse_record(stats, &input_size, &output_size, &ratio)) {
         printf("%s -> %s: %ld -> %ld bytes, %.2f%% saved\n", input_path, output_path, input_size,
                output_size, ratio);
     } else {
         printf("%s -> %s: written\n", input_path, output_path);
     }
+}
+
+void report_failure(const char *message) {
+    fprintf(stderr, "pixtrim: %s\n", *message ? message : "operation failed");
+}
+
+double seconds_now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Sizes for people: decimal units, one decimal place.
+std::string human_size(long long bytes) {
+    char text[32];
+    if (bytes < 1000) {
+        snprintf(text, sizeof text, "%lld B", bytes);
+    } else {
+        const char *unit = bytes < 1000000 ? "kB" : bytes < 1000000000 ? "MB" : "GB";
+        double divisor = bytes < 1000000 ? 1e3 : bytes < 1000000000 ? 1e6 : 1e9;
+        snprintf(text, sizeof text, "%.1f %s", static_cast<double>(bytes) / divisor, unit);
+    }
+    return text;
+}
+
+// What both ways of running a batch print on stdout, and the message for a
+// failure or an empty directory. Returns the exit status.
+int finish_batch(int count, const char *output_dir, const char *record, const char *message,
+                 bool json) {
+    if (count < 0) {
+        report_failure(message);
+        return kExitFailed;
+    }
+    if (json) {
+        printf("%s\n", record);
+    } else {
+        printf("%d file%s compressed into %s\n", count, count == 1 ? "" : "s", output_dir);
+    }
+    fflush(stdout);
+    // No image in the directory is not a failure, but it deserves a word.
+    if (count == 0) fprintf(stderr, "pixtrim: %s\n", message);
+    return kExitOk;
+}
+
+// -j 1: the library's own batch, which reports only the count.
+int run_library_batch(const char *input_dir, const char *output_dir, int quality,
+                      const command_line &line) {
+    double start = seconds_now();
+    int count = pixtrim_batch(input_dir, output_dir, quality);
+    int status = finish_batch(count, output_dir, pixtrim_stats(), pixtrim_last_error(), line.json);
+    if (count > 0 && !line.quiet)
+        fprintf(stderr, "%d compressed in %.1f s\n", count, seconds_now() - start);
+    return status;
+}
+
+// ---- Parallel batch: the library's selection and order, spread over worker
+// processes (the library's texts belong to its process, so no threads).
+
+// Same test as the library's, so exactly the names it would take: the last
+// dot's extension compared with bit 0x20 folded away ("." and ".." have none).
+bool ascii_ieq(const char *a, const char *b) {
+    for (; *a && *b; ++a, ++b)
+        if ((*a | 0x20) != (*b | 0x20)) return false;
+    return *a == *b;
+}
+
+bool has_image_name(const char *name) {
+    const char *dot = strrchr(name, '.');
+    if (!dot || !dot[1]) return false;
+    const char *ext = dot + 1;
+    return ascii_ieq(ext, "jpg") || ascii_ieq(ext, "jpeg") || ascii_ieq(ext, "png") ||
+           ascii_ieq(ext, "bmp");
+}
+
+// The selected names in listing order, taken in full before anything is
+// written, as the library does; false when the directory cannot be opened.
+bool list_images(const char *input_dir, std::vector<std::string> *names) {
+    DIR *listing = opendir(input_dir);
+    if (!listing) return false;
+    while (const dirent *entry = readdir(listing))
+        if (has_image_name(entry->d_name)) names->emplace_back(entry->d_name);
+    closedir(listing);
+    return true;
+}
+
+struct file_result {
+    bool done = false;
+    bool ok = false;
+    std::string record;   // "{}" when the call wrote none
+    std::string message;  // the call's last-error text
+    long input_size = 0;  // from the record; 0 without one
+    long output_size = 0;
+};
+
+// One report per file from a worker. Written in one write of at most
+// PIPE_BUF bytes, so reports of several workers never interleave.
+struct report_header {
+    uint32_t index;
+    int32_t ok;
+    uint32_t record_length;
+    uint32_t message_length;
+};
+
+bool read_full(int fd, void *buffer, size_t length) {
+    char *at = static_cast<char *>(buffer);
+    while (length > 0) {
+        ssize_t got = read(fd, at, length);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        at += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool write_full(int fd, const void *buffer, size_t length) {
+    const char *at = static_cast<const char *>(buffer);
+    while (length > 0) {
+        ssize_t put = write(fd, at, length);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        at += put;
+        length -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+struct batch_job {
+    const char *input_dir;
+    const char *output_dir;
+    int quality;  // pixtrim_quality clamps it as the library's batch does
+    std::vector<std::string> names;
+};
+
+// A worker: compresses the files whose indices arrive on task_fd until it
+// closes, reporting each on report_fd. Never returns.
+[[noreturn]] void work(const batch_job &job, int task_fd, int report_fd) {
+    uint32_t index;
+    while (read_full(task_fd, &index, sizeof index) && index < job.names.size()) {
+        std::string input_path = std::string(job.input_dir) + "/" + job.names[index];
+        std::string output_path = std::string(job.output_dir) + "/" + job.names[index];
+        pixtrim_init();  // so "{}" afterwards means this call wrote no record
+        int ok = pixtrim_quality(input_path.c_str(), output_path.c_str(), job.quality);
+        char report[PIPE_BUF];
+        report_header header = {index, ok, 0, 0};
+        size_t room = sizeof report - sizeof header;
+        header.record_length = static_cast<uint32_t>(strnlen(pixtrim_stats(), room));
+        room -= header.record_length;
+        header.message_length = static_cast<uint32_t>(strnlen(pixtrim_last_error(), room));
+        memcpy(report, &header, sizeof header);
+        memcpy(report + sizeof header, pixtrim_stats(), header.record_length);
+        memcpy(report + sizeof header + header.record_length, pixtrim_last_error(),
+               header.message_length);
+        if (!write_full(report_fd, report,
+                        sizeof header + header.record_length + header.message_length))
+            break;
+    }
+    _exit(0);
+}
+
+struct worker {
+    pid_t pid;
+    int task_fd;  // -1 once closed
+};
+
+// The live display on stderr: per-file lines in listing order, the progress
+// line on a terminal, and running totals for the summary.
+struct progress {
+    bool line_shown = false;  // a progress line is on screen
+    bool terminal = false;
+    bool verbose = false;
+    size_t done = 0;
+    size_t next_verbose = 0;
+    long long bytes_in = 0;
+    long long bytes_out = 0;
+};
+
+void clear_line(progress *p) {
+    if (p->line_shown) fputs("\r\033[K", stderr);
+    p->line_shown = false;
+}
+
+void show_result(progress *p, const batch_job &job, const std::vector<file_result> &results,
+                 size_t index) {
+    const file_result &r = results[index];
+    ++p->done;
+    p->bytes_in += r.input_size;
+    p->bytes_out += r.output_size;
+    if (p->verbose) {
+        for (; p->next_verbose < results.size() && results[p->next_verbose].done;
+             ++p->next_verbose) {
+            const file_result &shown = results[p->next_verbose];
+            const char *name = job.names[p->next_verbose].c_str();
+            clear_line(p);
+            if (!shown.ok) {
+                fprintf(stderr, "%s: %s\n", name,
+                        shown.message.empty() ? "failed" : shown.message.c_str());
+            } else if (shown.record == "{}") {
+                fprintf(stderr, "%s: written\n", name);
+            } else {
+                fprintf(stderr, "%s: %ld -> %ld bytes\n", name, shown.input_size,
+                        shown.output_size);
+            }
+        }
+    }
+    if (!p->terminal) return;
+    char counter[48];
+    int digits = snprintf(nullptr, 0, "%zu", results.size());
+    snprintf(counter, sizeof counter, "[%*zu/%zu] ", digits, p->done, results.size());
+    std::string sizes = "  " + human_size(p->bytes_in) + " -> " + human_size(p->bytes_out);
+    // Kept to one screen line, or rewriting it in place would fail.
+    winsize window;
+    size_t width = ioctl(2, TIOCGWINSZ, &window) == 0 && window.ws_col > 0 ? window.ws_col : 80;
+    size_t fixed = strlen(counter) + sizes.size();
+    std::string name = job.names[index];
+    if (fixed + name.size() >= width) name.resize(width > fixed + 1 ? width - fixed - 1 : 0);
+    fprintf(stderr, "\r%s%s%s\033[K", counter, name.c_str(), sizes.c_str());
+    fflush(stderr);
+    p->line_shown = true;
+}
+
+// Runs the job's files in up to `jobs` worker processes, filling results.
+// False when not one worker could be started.
+bool run_workers(const batch_job &job, size_t jobs, std::vector<file_result> *results,
+                 progress *shown) {
+    int report_pipe[2];
+    if (pipe(report_pipe) != 0) return false;
+    signal(SIGPIPE, SIG_IGN);  // a worker gone away shows as a failed write
+    fflush(stdout);
+    fflush(stderr);
+    std::vector<worker> workers;
+    for (size_t k = 0; k < jobs && k < job.names.size(); ++k) {
+        int task_pipe[2];
+        if (pipe(task_pipe) != 0) break;
+        pid_t pid = fork();
+        if (pid < 0) {
+            close(task_pipe[0]);
+            close(task_pipe[1]);
+            break;
+        }
+        if (pid == 0) {
+            // Only the parent may hold the write ends, or no worker would see its end.
+            close(report_pipe[0]);
+            close(task_pipe[1]);
+            for (const worker &w : workers) close(w.task_fd);
+            work(job, task_pipe[0], report_pipe[1]);
+        }
+        close(task_pipe[0]);
+        workers.push_back({pid, task_pipe[1]});
+    }
+    close(report_pipe[1]);
+    if (workers.empty()) {
+        close(report_pipe[0]);
+        return false;
+    }
+
+    // Each worker holds at most one file, so a task write never blocks. When
+    // none is left its task pipe closes; a worker gone away leaves the next
+    // file queued for the others.
+    size_t next = 0, count = job.names.size();
+    std::vector<size_t> holder(count);
+    auto give = [&](size_t w) {
+        uint32_t index = static_cast<uint32_t>(next);
+        if (next < count && write_full(workers[w].task_fd, &index, sizeof index)) {
+            holder[next++] = w;
+            return;
+        }
+        close(workers[w].task_fd);
+        workers[w].task_fd = -1;
+    };
+    for (size_t w = 0; w < workers.size(); ++w) give(w);
+
+    report_header header;
+    char texts[PIPE_BUF];
+    while (read_full(report_pipe[0], &header, sizeof header)) {
+        size_t length = static_cast<size_t>(header.record_length) + header.message_length;
+        if (length > sizeof texts || header.index >= count ||
+            !read_full(report_pipe[0], texts, length))
+            break;
+        file_result &r = (*results)[header.index];
+        r.done = true;
+        r.ok = header.ok == 1;
+        r.record.assign(texts, header.record_length);
+        r.message.assign(texts + header.record_length, header.message_length);
+        double ratio;
+        if (!r.ok || !parse_record(r.record.c_str(), &r.input_size, &r.output_size, &ratio))
+            r.input_size = r.output_size = 0;
+        show_result(shown, job, *results, header.index);
+        give(holder[header.index]);
+    }
+    close(report_pipe[0]);
+    for (worker &w : workers) {
+        if (w.task_fd >= 0) close(w.task_fd);
+        waitpid(w.pid, nullptr, 0);
+    }
+    // A worker that died took its file with it: that file failed.
+    for (size_t i = 0; i < count; ++i) {
+        file_result &r = (*results)[i];
+        if (r.done) continue;
+        r.done = true;
+        r.message = "worker process stopped before finishing " + std::string(job.input_dir) +
+                    "/" + job.names[i];
+        show_result(shown, job, *results, i);
+    }
+    return true;
+}
+
+int run_parallel_batch(const char *input_dir, const char *output_dir, int quality, size_t jobs,
+                       const command_line &line) {
+    double start = seconds_now();
+    batch_job job = {input_dir, output_dir, quality, {}};
+    if (!list_images(input_dir, &job.names)) {
+        std::string message = std::string("batch: cannot open input dir ") + input_dir;
+        report_failure(message.c_str());
+        return kExitFailed;
+    }
+    mkdir(output_dir, 0755);  // an existing directory is fine; other problems fail per file
+
+    std::vector<file_result> results(job.names.size());
+    progress shown;
+    shown.terminal = !line.quiet && isatty(2);
+    shown.verbose = line.verbose;
+    if (!job.names.empty() && !run_workers(job, jobs, &results, &shown)) {
+        fprintf(stderr, "pixtrim: cannot start worker processes: %s\n", strerror(errno));
+        return kExitFailed;
+    }
+    clear_line(&shown);
+
+    int compressed = 0;
+    const char *record = "{}";
+    for (const file_result &r : results) {
+        if (!r.ok) continue;
+        ++compressed;
+        if (r.record != "{}") record = r.record.c_str();
+    }
+    int failed = static_cast<int>(results.size()) - compressed;
+    std::string message;
+    if (results.empty()) {
+        message = std::string("batch: no images found in ") + input_dir;
+    } else {
+        message = results.back().message;
+    }
+    int count = compressed > 0 ? compressed : failed > 0 ? -1 : 0;
+    int status = finish_batch(count, output_dir, record, message.c_str(), line.json);
+    if (!results.empty() && !line.quiet) {
+        fprintf(stderr, "%d compressed, %d failed, %s -> %s", compressed, failed,
+                human_size(shown.bytes_in).c_str(), human_size(shown.bytes_out).c_str());
+        if (shown.bytes_in > 0)
+            fprintf(stderr, ", %.1f%% saved",
+                    static_cast<double>(shown.bytes_in - shown.bytes_out) * 100.0 /
+                        static_cast<double>(shown.bytes_in));
+        fprintf(stderr, ", %.1f s\n", seconds_now() - start);
+    }
+    return status;
 }
 
 struct operation {
@@ -135,25 +535,18 @@ const operation *find_operation(const char *name) {
     return nullptr;
 }
 
-int run(const operation &op, const command_line &line, int number) {
+int run(const operation &op, const command_line &line, int number, int jobs) {
     const char *in = line.words[1];
     const char *out = line.words[2];
     // The texts start fresh, so the record printed is this call's own.
     pixtrim_init();
     if (strcmp(op.name, "batch") == 0) {
-        int count = pixtrim_batch(in, out, number);
-        if (count < 0) {
-            fprintf(stderr, "pixtrim: %s\n", pixtrim_last_error());
-            return kExitFailed;
+        if (jobs == 1) return run_library_batch(in, out, number, line);
+        if (jobs == 0) {
+            long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+            jobs = cpus > 0 && cpus < INT_MAX ? static_cast<int>(cpus) : 1;
         }
-        if (line.json) {
-            printf("%s\n", pixtrim_stats());
-        } else {
-            printf("%d file%s compressed into %s\n", count, count == 1 ? "" : "s", out);
-        }
-        // No image in the directory is not a failure, but it deserves a word.
-        if (count == 0) fprintf(stderr, "pixtrim: %s\n", pixtrim_last_error());
-        return kExitOk;
+        return run_parallel_batch(in, out, number, static_cast<size_t>(jobs), line);
     }
 
     int ok;
@@ -165,8 +558,7 @@ int run(const operation &op, const command_line &line, int number) {
         ok = pixtrim_lossless(in, out);
     }
     if (ok != 1) {
-        const char *message = pixtrim_last_error();
-        fprintf(stderr, "pixtrim: %s\n", *message ? message : "operation failed");
+        report_failure(pixtrim_last_error());
         return kExitFailed;
     }
     if (line.json) {
@@ -203,5 +595,13 @@ int main(int argc, char **argv) {
     if (op->has_number && !parse_int(line.words.back(), op->number_has_suffix, &number)) {
         return usage_error("not a valid number: ", line.words.back());
     }
-    return run(*op, line, number);
+    if (line.batch_only && strcmp(op->name, "batch") != 0)
+        return usage_error(line.batch_only, " applies to batch only");
+    int jobs = 1;
+    if (line.jobs && (!parse_int(line.jobs, false, &jobs) || jobs < 0))
+        return usage_error("not a valid number of jobs: ", line.jobs);
+    if (line.quiet && line.verbose) return usage_error("--quiet and --verbose exclude each other", "");
+    // The library's batch reports no figures per file.
+    if (line.verbose && jobs == 1) return usage_error("--verbose needs -j 0 or -j 2 or more", "");
+    return run(*op, line, number, jobs);
 }

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
           libbenchmark-dev valgrind libclang-rt-14-dev llvm-14
           python3-setuptools python3-wheel python3-venv python3-pip dpkg-dev)
+# The manual pages' lint test, and bench/batch_jobs.sh.
+packages+=(mandoc hyperfine)
 
 missing=()
 for p in "${packages[@]}"; do

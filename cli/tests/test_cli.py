@@ -3,12 +3,14 @@
 import json
 import os
 import pathlib
+import pty
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
 
-from images import jpeg_sides, png_sides, write_png
+from images import jpeg_sides, png_sides, write_bmp, write_png
 
 CLI = os.environ["PIXTRIM_CLI"]
 USAGE, FAILED = 2, 1
@@ -55,10 +57,26 @@ class UsageErrors(CliTest):
             with self.subTest(args=args):
                 self.assert_usage_error(*args)
 
+    def test_batch_options(self):
+        src = self.dir / "src"
+        src.mkdir()
+        for args in [("-j", "-1", "batch", src, self.dir / "o", 50),
+                     ("-j", "two", "batch", src, self.dir / "o", 50),
+                     ("--jobs=", "batch", src, self.dir / "o", 50),
+                     ("batch", src, self.dir / "o", 50, "--jobs"),
+                     ("-j2", "quality", self.photo, self.dir / "o.jpg", 50),
+                     ("--quiet", "lossless", self.photo, self.dir / "o.png"),
+                     ("--quiet", "--verbose", "-j", "2", "batch", src, self.dir / "o", 50),
+                     ("--verbose", "batch", src, self.dir / "o", 50)]:
+            with self.subTest(args=args):
+                self.assert_usage_error(*args)
+        self.assertFalse((self.dir / "o").exists())
+
     def test_help_and_version(self):
         result = pixtrim("--help")
         self.assertEqual(result.returncode, 0)
-        for command in ("quality", "target", "lossless", "batch", "--json"):
+        for command in ("quality", "target", "lossless", "batch", "--json", "--jobs",
+                        "--quiet", "--verbose"):
             self.assertIn(command, result.stdout)
         result = pixtrim("--version")
         self.assertEqual((result.returncode, result.stdout), (0, "pixtrim 0.2.0\n"))
@@ -145,6 +163,155 @@ class Operations(CliTest):
             os.chdir("/")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(png_sides(self.dir / "--out.png"), (4, 4))
+
+
+def tree(root):
+    """Every file under root with its bytes, so two output folders compare whole."""
+    return {str(path.relative_to(root)): path.read_bytes()
+            for path in sorted(root.rglob("*")) if path.is_file()}
+
+
+class ParallelBatch(CliTest):
+    """-j N must give what the library's own batch (-j 1) gives."""
+
+    def setUp(self):
+        super().setUp()
+        self.src = self.dir / "src"
+        self.src.mkdir()
+        for i in range(6):
+            write_png(self.src / ("p%d.png" % i), 20 + i, 12 + 2 * i)
+        write_png(self.src / "PHOTO.PNG", 30, 20)
+        write_png(self.src / "Shot.JpEg", 17, 9)  # a PNG under a JPEG name: written as JPEG
+        write_bmp(self.src / "scan.bmp", 11, 7)
+        (self.src / "broken.png").write_bytes(b"\x89PNG not really")
+        (self.src / "old.png").mkdir()  # selected by its name, fails as a file
+        (self.src / "notes.txt").write_text("not an image")
+        write_png(self.src / "photo.gif", 5, 5)
+
+    def batch(self, jobs, src, dst, *options, quality=60):
+        return pixtrim(*options, "-j", jobs, "batch", src, dst, quality)
+
+    def assert_same_as_library(self, src, *options, jobs=(2, 3, 0), quality=60):
+        reference = self.batch(1, src, self.dir / "ref", "--quiet", *options, quality=quality)
+        for n in jobs:
+            with self.subTest(jobs=n, options=options):
+                dst = self.dir / ("j%d%s" % (n, "".join(options)))
+                result = self.batch(n, src, dst, "--quiet", *options, quality=quality)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (reference.returncode,
+                                  reference.stdout.replace(str(self.dir / "ref"), str(dst)),
+                                  reference.stderr))
+                self.assertEqual(dst.exists(), (self.dir / "ref").exists())
+                if dst.exists():
+                    self.assertEqual(tree(dst), tree(self.dir / "ref"))
+        return reference
+
+    def test_outputs_count_and_status_match_the_library_batch(self):
+        reference = self.assert_same_as_library(self.src)
+        self.assertEqual(reference.stdout, "9 files compressed into %s\n" % (self.dir / "ref"))
+        self.assertEqual(sorted(tree(self.dir / "ref")),
+                         sorted(["PHOTO.PNG", "Shot.JpEg", "scan.bmp"]
+                                + ["p%d.png" % i for i in range(6)]))
+        self.assertEqual(jpeg_sides(self.dir / "ref" / "Shot.JpEg"), (17, 9))
+        for quality in (0, 250):
+            self.assert_same_as_library(self.src, jobs=(2,), quality=quality)
+
+    def test_in_place_batch_matches_the_library_batch(self):
+        copies = {}
+        for n in (1, 2):
+            copies[n] = self.dir / ("in-place-%d" % n)
+            shutil.copytree(self.src, copies[n])
+            result = self.batch(n, copies[n], copies[n], "--quiet")
+            self.assertEqual(result.stdout, "9 files compressed into %s\n" % copies[n])
+        self.assertEqual(tree(copies[1]), tree(copies[2]))
+        self.assertNotEqual(tree(copies[1]), tree(self.src))
+
+    def test_json_record_is_the_last_success_in_listing_order(self):
+        self.assert_same_as_library(self.src, "--json")
+        last = [name for name in os.listdir(self.src)
+                if name.lower().endswith((".png", ".bmp", ".jpeg"))
+                and name not in ("broken.png", "old.png")][-1]
+        single = pixtrim("--json", "quality", self.src / last, self.dir / last, 60)
+        result = self.batch(2, self.src, self.dir / "out", "--json")
+        self.assertEqual(result.stdout, single.stdout)
+
+    def test_nothing_found_and_everything_failed(self):
+        empty, text_only, all_bad = self.dir / "empty", self.dir / "text", self.dir / "bad"
+        empty.mkdir()
+        text_only.mkdir()
+        (text_only / "readme.txt").write_text("hi")
+        all_bad.mkdir()
+        (all_bad / "a.png").write_bytes(b"nope")
+        (all_bad / "b.jpg").mkdir()
+        (all_bad / "c.bmp").write_bytes(b"BM")
+        for src in (empty, text_only):
+            reference = self.assert_same_as_library(src)
+            self.assertEqual(reference.stderr, "pixtrim: batch: no images found in %s\n" % src)
+            self.assertEqual(reference.returncode, 0)
+        reference = self.assert_same_as_library(all_bad)
+        self.assertEqual((reference.returncode, reference.stdout), (FAILED, ""))
+        last = os.listdir(all_bad)[-1]
+        self.assertIn(str(all_bad / last), reference.stderr)
+
+    def test_unreadable_input_and_missing_output_parent(self):
+        reference = self.assert_same_as_library(self.dir / "missing")
+        self.assertEqual(reference.stderr,
+                         "pixtrim: batch: cannot open input dir %s\n" % (self.dir / "missing"))
+        for n in (1, 2):
+            with self.subTest(jobs=n):
+                result = self.batch(n, self.src, self.dir / "no" / "out", "--quiet")
+                self.assertEqual(result.returncode, FAILED)
+                self.assertRegex(result.stderr, "^pixtrim: .*%s.*\n$" % re.escape(str(self.dir)))
+
+    def test_verbose_lists_every_file_in_listing_order(self):
+        result = self.batch(2, self.src, self.dir / "out", "--verbose")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = result.stderr.splitlines()
+        selected = [name for name in os.listdir(self.src)
+                    if re.search(r"\.(png|jpe?g|bmp)$", name, re.I)]
+        self.assertEqual([line.split(": ")[0] for line in lines[:-1]], selected)
+        for name, line in zip(selected, lines):
+            if name in ("broken.png", "old.png"):
+                self.assertRegex(line, "^%s: .*%s" % (re.escape(name), re.escape(name)))
+            else:
+                self.assertEqual(line, "%s: %d -> %d bytes" % (
+                    name, (self.src / name).stat().st_size,
+                    (self.dir / "out" / name).stat().st_size))
+        total_in = sum((self.src / n).stat().st_size for n in selected if n in tree(self.dir / "out"))
+        self.assertRegex(lines[-1], r"^9 compressed, 2 failed, [\d.]+ kB -> [\d.]+ kB, "
+                                    r"[\d.]+% saved, [\d.]+ s$")
+        self.assertIn("%.1f kB ->" % (total_in / 1000), lines[-1])
+
+    def test_summary_on_a_pipe_and_nothing_with_quiet(self):
+        result = self.batch(2, self.src, self.dir / "out")
+        self.assertRegex(result.stderr, r"^9 compressed, 2 failed, .* s\n$")
+        self.assertEqual(self.batch(2, self.src, self.dir / "out", "--quiet").stderr, "")
+        result = self.batch(1, self.src, self.dir / "out")
+        self.assertRegex(result.stderr, r"^9 compressed in [\d.]+ s\n$")
+
+    def test_progress_line_on_a_terminal_only(self):
+        master, slave = pty.openpty()
+        process = subprocess.Popen([CLI, "-j", "2", "batch", str(self.src), str(self.dir / "out"),
+                                    "60"], stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other side has closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+        os.close(master)
+        self.assertEqual(process.wait(timeout=120), 0)
+        process.stdout.close()
+        text = seen.decode()
+        counters = re.findall(r"\r\[\s*(\d+)/11\] \S+  [\d.]+ [kM]?B -> [\d.]+ [kM]?B\x1b\[K",
+                              text)
+        self.assertEqual([int(c) for c in counters], list(range(1, 12)))
+        self.assertRegex(text, r"\r\x1b\[K9 compressed, 2 failed, .* s\r?\n$")
+        self.assertNotIn("\r[", self.batch(2, self.src, self.dir / "out2").stderr)
 
 
 if __name__ == "__main__":
