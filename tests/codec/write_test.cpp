@@ -33,6 +33,19 @@ TEST(FlattenWhite, CompositesEachPixelOntoWhiteWithIntegerDivision) {
               (std::vector<uint8_t>{227, 177, 152, 10, 20, 30, 255, 255, 255, 254, 254, 254}));
 }
 
+// Every colour byte under every alpha (x = colour, y = alpha); a flattening
+// that rounds differs on half of them.
+TEST(FlattenWhite, CompositesEveryColourAndAlphaOntoWhiteWithIntegerDivision) {
+    picture p = make_picture(256, 256, [](int x, int y) {
+        return std::vector<uint8_t>{uint8_t(x), uint8_t(255 - x), uint8_t(x ^ 0x5A), uint8_t(y)};
+    });
+    rgba_image image = view_of(p);
+    std::unique_ptr<uint8_t, decltype(&free)> rgb(flatten_white(&image), free);
+    ASSERT_TRUE(rgb);
+    EXPECT_EQ(rgb.get()[(200 * 256 + 1) * 3], 55);  // 1 * 200 / 255 + 55, where rounding gives 56
+    EXPECT_TRUE(std::vector<uint8_t>(rgb.get(), rgb.get() + 256 * 256 * 3) == flattened_rgb(p));
+}
+
 TEST(MemWrite, StartsAt4096ThenDoublesAndKeepsEveryByte) {
     struct step {
         int count;
