@@ -4,10 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__) && !defined(PIXTRIM_JPEG_SCALAR)
-#define PIXTRIM_JPEG_SSE2 1
-#include <emmintrin.h>
-#endif
+#include "codec/jpeg_transform.h"
 
 // Every float operation below is one of stb's, in stb's order; the build
 // turns off contraction into fused multiply-adds for this file, which would
@@ -18,7 +15,6 @@ namespace {
 using float_block = std::unique_ptr<float, decltype(&free)>;
 using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
 
-constexpr int kBlockFloats = 64;
 constexpr int kMaxSide = 65535;
 
 // Coded bytes collect in a buffer that goes to the file whenever it holds
@@ -247,38 +243,71 @@ inline void put_value(bit_writer *w, const huffman_table &table, int symbol, int
              table.length[symbol] + size);
 }
 
-// Quantises one transformed block into zigzag order; returns the mask of its
-// nonzero coefficients (bit i for zigzag position i).
-uint64_t quantise(const float *block, const float *scale, int16_t *zigzag) {
+// Natural position of each zigzag position.
+struct zigzag_maps {
+    uint8_t natural[64];
+    // Zigzag bits of the nonzero coefficients of one row (8 bits, natural order).
+    uint64_t row_bits[8][256];
+};
+
+const zigzag_maps &zigzag_tables() {
+    static const zigzag_maps maps = [] {
+        zigzag_maps m;
+        for (int j = 0; j < 64; ++j) m.natural[kZigzag[j]] = static_cast<uint8_t>(j);
+        for (int row = 0; row < 8; ++row)
+            for (int bits = 0; bits < 256; ++bits) {
+                uint64_t z = 0;
+                for (int col = 0; col < 8; ++col)
+                    if (bits >> col & 1) z |= uint64_t{1} << kZigzag[row * 8 + col];
+                m.row_bits[row][bits] = z;
+            }
+        return m;
+    }();
+    return maps;
+}
+
+// Quantises one transformed block, rounding half away from zero and cutting
+// as stb does, into natural order; returns the mask of its nonzero
+// coefficients by zigzag position.
+uint64_t quantise(const float *block, const float *scale, int16_t *natural) {
 #ifdef PIXTRIM_JPEG_SSE2
-    alignas(16) int32_t natural[64];
-    const __m128 zero = _mm_setzero_ps(), up = _mm_set1_ps(0.5f), down = _mm_set1_ps(-0.5f);
-    for (int k = 0; k < 64; k += 4) {
-        __m128 v = _mm_mul_ps(_mm_loadu_ps(block + k), _mm_loadu_ps(scale + k));
-        __m128 negative = _mm_cmplt_ps(v, zero);
-        __m128 half = _mm_or_ps(_mm_and_ps(negative, down), _mm_andnot_ps(negative, up));
-        _mm_store_si128(reinterpret_cast<__m128i *>(natural + k),
-                        _mm_cvttps_epi32(_mm_add_ps(v, half)));
-    }
-    for (int j = 0; j < 64; ++j) zigzag[kZigzag[j]] = static_cast<int16_t>(natural[j]);
-    uint64_t zeros = 0;
+    // v + copysign(0.5, v) is stb's v < 0 ? v - 0.5 : v + 0.5 for every v
+    // but -0, which both cut to 0.
+    const __m128 sign = _mm_set1_ps(-0.0f), half = _mm_set1_ps(0.5f);
     const __m128i none = _mm_setzero_si128();
+    __m128i zero_rows[4];
     for (int k = 0; k < 64; k += 16) {
-        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(zigzag + k));
-        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(zigzag + k + 8));
-        __m128i eq = _mm_packs_epi16(_mm_cmpeq_epi16(a, none), _mm_cmpeq_epi16(b, none));
-        zeros |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(eq))) << k;
+        __m128i packed[2];
+        for (int h = 0; h < 2; ++h) {
+            const float *b = block + k + h * 8, *q = scale + k + h * 8;
+            __m128 v0 = _mm_mul_ps(_mm_loadu_ps(b), _mm_loadu_ps(q));
+            __m128 v1 = _mm_mul_ps(_mm_loadu_ps(b + 4), _mm_loadu_ps(q + 4));
+            v0 = _mm_add_ps(v0, _mm_or_ps(_mm_and_ps(v0, sign), half));
+            v1 = _mm_add_ps(v1, _mm_or_ps(_mm_and_ps(v1, sign), half));
+            packed[h] = _mm_packs_epi32(_mm_cvttps_epi32(v0), _mm_cvttps_epi32(v1));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(natural + k + h * 8), packed[h]);
+        }
+        zero_rows[k / 16] = _mm_packs_epi16(_mm_cmpeq_epi16(packed[0], none),
+                                            _mm_cmpeq_epi16(packed[1], none));
     }
-    return ~zeros;
+    uint64_t zeros = 0;
+    for (int i = 0; i < 4; ++i)
+        zeros |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(zero_rows[i])))
+                 << (i * 16);
+    uint64_t nonzero = ~zeros;
+    const zigzag_maps &maps = zigzag_tables();
+    uint64_t zigzag = 0;
+    for (int row = 0; row < 8; ++row) zigzag |= maps.row_bits[row][(nonzero >> (row * 8)) & 0xFF];
+    return zigzag;
 #else
-    uint64_t nonzero = 0;
+    uint64_t zigzag = 0;
     for (int j = 0; j < 64; ++j) {
         float v = block[j] * scale[j];
         int q = static_cast<int>(v < 0 ? v - 0.5f : v + 0.5f);
-        zigzag[kZigzag[j]] = static_cast<int16_t>(q);
-        if (q) nonzero |= uint64_t{1} << kZigzag[j];
+        natural[j] = static_cast<int16_t>(q);
+        if (q) zigzag |= uint64_t{1} << kZigzag[j];
     }
-    return nonzero;
+    return zigzag;
 #endif
 }
 
@@ -286,9 +315,10 @@ uint64_t quantise(const float *block, const float *scale, int16_t *zigzag) {
 // component; returns its own DC value.
 int code_block(bit_writer *w, const float *block, const float *scale, int previous_dc,
                const huffman_table &dc, const huffman_table &ac) {
-    alignas(16) int16_t zz[64];
-    uint64_t nonzero = quantise(block, scale, zz);
-    int diff = zz[0] - previous_dc;
+    alignas(16) int16_t natural[64];
+    uint64_t nonzero = quantise(block, scale, natural);
+    const uint8_t *position = zigzag_tables().natural;
+    int diff = natural[0] - previous_dc;
     int size = magnitude_bits(diff);
     put_value(w, dc, size, diff, size);
     nonzero &= ~uint64_t{1};
@@ -297,14 +327,14 @@ int code_block(bit_writer *w, const float *block, const float *scale, int previo
         int i = __builtin_ctzll(nonzero);
         int run = i - last - 1;
         for (; run >= 16; run -= 16) put_bits(w, ac.code[0xF0], ac.length[0xF0]);
-        int value = zz[i];
+        int value = natural[position[i]];
         size = magnitude_bits(value);
         put_value(w, ac, (run << 4) + size, value, size);
         last = i;
         nonzero &= nonzero - 1;
     }
     if (last != 63) put_bits(w, ac.code[0], ac.length[0]);
-    return zz[0];
+    return natural[0];
 }
 
 // Codes whole MCUs of transformed blocks; dc holds the three components'
@@ -327,197 +357,16 @@ void code_blocks(bit_writer *w, const quality_tables &t, const float *blocks, si
     }
 }
 
-// The AAN forward DCT of eight values, as stb computes it; V is float, or a
-// vector of four floats holding four independent rows or columns.
-template <typename V>
-inline void dct8(V &d0, V &d1, V &d2, V &d3, V &d4, V &d5, V &d6, V &d7) {
-    V tmp0 = d0 + d7, tmp7 = d0 - d7, tmp1 = d1 + d6, tmp6 = d1 - d6;
-    V tmp2 = d2 + d5, tmp5 = d2 - d5, tmp3 = d3 + d4, tmp4 = d3 - d4;
-
-    V tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3, tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
-    d0 = tmp10 + tmp11;
-    d4 = tmp10 - tmp11;
-    V z1 = (tmp12 + tmp13) * 0.707106781f;
-    d2 = tmp13 + z1;
-    d6 = tmp13 - z1;
-
-    tmp10 = tmp4 + tmp5;
-    tmp11 = tmp5 + tmp6;
-    tmp12 = tmp6 + tmp7;
-    V z5 = (tmp10 - tmp12) * 0.382683433f;
-    V z2 = tmp10 * 0.541196100f + z5;
-    V z4 = tmp12 * 1.306562965f + z5;
-    V z3 = tmp11 * 0.707106781f;
-    V z11 = tmp7 + z3, z13 = tmp7 - z3;
-    d5 = z13 + z2;
-    d3 = z13 - z2;
-    d1 = z11 + z4;
-    d7 = z11 - z4;
-}
-
-// Rows first, then columns, in place.
-void dct_block(float *b) {
-#ifdef PIXTRIM_JPEG_SSE2
-    // v[r][h]: row r, columns 4h to 4h+3. Transposed, the lanes of a vector
-    // are four rows, so one dct8 transforms four rows at once.
-    __m128 v[8][2];
-    for (int r = 0; r < 8; ++r) {
-        v[r][0] = _mm_loadu_ps(b + r * 8);
-        v[r][1] = _mm_loadu_ps(b + r * 8 + 4);
-    }
-    auto transpose = [&v] {
-        _MM_TRANSPOSE4_PS(v[0][0], v[1][0], v[2][0], v[3][0]);
-        _MM_TRANSPOSE4_PS(v[0][1], v[1][1], v[2][1], v[3][1]);
-        _MM_TRANSPOSE4_PS(v[4][0], v[5][0], v[6][0], v[7][0]);
-        _MM_TRANSPOSE4_PS(v[4][1], v[5][1], v[6][1], v[7][1]);
-        for (int r = 0; r < 4; ++r) {
-            __m128 swapped = v[r][1];
-            v[r][1] = v[r + 4][0];
-            v[r + 4][0] = swapped;
-        }
-    };
-    transpose();
-    for (int h = 0; h < 2; ++h)
-        dct8(v[0][h], v[1][h], v[2][h], v[3][h], v[4][h], v[5][h], v[6][h], v[7][h]);
-    transpose();
-    for (int h = 0; h < 2; ++h)
-        dct8(v[0][h], v[1][h], v[2][h], v[3][h], v[4][h], v[5][h], v[6][h], v[7][h]);
-    for (int r = 0; r < 8; ++r) {
-        _mm_storeu_ps(b + r * 8, v[r][0]);
-        _mm_storeu_ps(b + r * 8 + 4, v[r][1]);
-    }
-#else
-    for (int r = 0; r < 64; r += 8)
-        dct8(b[r], b[r + 1], b[r + 2], b[r + 3], b[r + 4], b[r + 5], b[r + 6], b[r + 7]);
-    for (int c = 0; c < 8; ++c)
-        dct8(b[c], b[c + 8], b[c + 16], b[c + 24], b[c + 32], b[c + 40], b[c + 48], b[c + 56]);
-#endif
-}
-
-template <typename V>
-inline void to_ycbcr(V r, V g, V b, V &y, V &cb, V &cr) {
-    y = 0.29900f * r + 0.58700f * g + 0.11400f * b - 128.0f;
-    cb = -0.16874f * r - 0.33126f * g + 0.50000f * b;
-    cr = 0.50000f * r - 0.41869f * g - 0.08131f * b;
-}
-
-// Converts eight RGBA pixels, composited onto white (c * A / 255 + 255 - A,
-// exact for opaque pixels), into one row of a Y, a Cb and a Cr block.
-void convert8(const uint8_t *rgba, float *y, float *cb, float *cr) {
-#ifdef PIXTRIM_JPEG_SSE2
-    const __m128i low_byte = _mm_set1_epi32(0xFF), div255 = _mm_set1_epi32(0x8081);
-    for (int i = 0; i < 8; i += 4) {
-        __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rgba + i * 4));
-        __m128i alpha = _mm_srli_epi32(px, 24);
-        __m128i white = _mm_sub_epi32(low_byte, alpha);
-        // c * A fits the low 16 bits of each lane; (x * 0x8081) >> 23 is
-        // x / 255 for every such x.
-        auto flat = [&](__m128i channel) {
-            __m128i product = _mm_mullo_epi16(_mm_and_si128(channel, low_byte), alpha);
-            __m128i quotient = _mm_srli_epi32(_mm_mulhi_epu16(product, div255), 7);
-            return _mm_cvtepi32_ps(_mm_add_epi32(quotient, white));
-        };
-        __m128 r = flat(px), g = flat(_mm_srli_epi32(px, 8)), b = flat(_mm_srli_epi32(px, 16));
-        __m128 vy, vcb, vcr;
-        to_ycbcr(r, g, b, vy, vcb, vcr);
-        _mm_storeu_ps(y + i, vy);
-        _mm_storeu_ps(cb + i, vcb);
-        _mm_storeu_ps(cr + i, vcr);
-    }
-#else
-    for (int i = 0; i < 8; ++i, rgba += 4) {
-        unsigned alpha = rgba[3];
-        float r = static_cast<float>(rgba[0] * alpha / 255 + 255 - alpha);
-        float g = static_cast<float>(rgba[1] * alpha / 255 + 255 - alpha);
-        float b = static_cast<float>(rgba[2] * alpha / 255 + 255 - alpha);
-        to_ycbcr(r, g, b, y[i], cb[i], cr[i]);
+// The row transform for this processor: the AVX2 build where there is one.
+void transform_row(const rgba_image *image, const mcu_layout &l, size_t row, float *blocks) {
+#ifdef PIXTRIM_JPEG_AVX2
+    static const bool s_avx2 = __builtin_cpu_supports("avx2");
+    if (s_avx2) {
+        jpeg_transform_row_avx2(image, l.side == 16, row, blocks);
+        return;
     }
 #endif
-}
-
-// The 2x2 averages of a 16x16 chroma area into one 8x8 block.
-void subsample(const float *area, float *block) {
-#ifdef PIXTRIM_JPEG_SSE2
-    const __m128 quarter = _mm_set1_ps(0.25f);
-    for (int yy = 0; yy < 8; ++yy) {
-        const float *top = area + yy * 32, *bottom = top + 16;
-        for (int xx = 0; xx < 8; xx += 4) {
-            __m128 t0 = _mm_loadu_ps(top + xx * 2), t1 = _mm_loadu_ps(top + xx * 2 + 4);
-            __m128 b0 = _mm_loadu_ps(bottom + xx * 2), b1 = _mm_loadu_ps(bottom + xx * 2 + 4);
-            __m128 sum = _mm_add_ps(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(2, 0, 2, 0)),
-                                    _mm_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 1, 3, 1)));
-            sum = _mm_add_ps(sum, _mm_shuffle_ps(b0, b1, _MM_SHUFFLE(2, 0, 2, 0)));
-            sum = _mm_add_ps(sum, _mm_shuffle_ps(b0, b1, _MM_SHUFFLE(3, 1, 3, 1)));
-            _mm_storeu_ps(block + yy * 8 + xx, _mm_mul_ps(sum, quarter));
-        }
-    }
-#else
-    for (int yy = 0, pos = 0; yy < 8; ++yy)
-        for (int xx = 0; xx < 8; ++xx, ++pos) {
-            int j = yy * 32 + xx * 2;
-            block[pos] = (area[j] + area[j + 1] + area[j + 16] + area[j + 17]) * 0.25f;
-        }
-#endif
-}
-
-// Blocks per MCU and MCUs per row and column for a picture and chroma mode.
-struct mcu_layout {
-    int side;  // pixels
-    size_t per_mcu, across, down;
-};
-
-mcu_layout layout_of(const rgba_image *image, bool subsampled) {
-    mcu_layout l;
-    l.side = subsampled ? 16 : 8;
-    l.per_mcu = subsampled ? 6 : 3;
-    l.across = (static_cast<size_t>(image->width) + l.side - 1) / l.side;
-    l.down = (static_cast<size_t>(image->height) + l.side - 1) / l.side;
-    return l;
-}
-
-// Eight pixels of one picture row from column x on; past the right edge the
-// last pixel repeats (copied into spare).
-const uint8_t *pixels8(const uint8_t *row, int32_t width, int32_t x, uint8_t *spare) {
-    if (x + 8 <= width) return row + static_cast<size_t>(x) * 4;
-    for (int i = 0; i < 8; ++i) {
-        int32_t col = x + i < width ? x + i : width - 1;
-        memcpy(spare + i * 4, row + static_cast<size_t>(col) * 4, 4);
-    }
-    return spare;
-}
-
-// Converts and transforms one row of MCUs into blocks in scan order; rows
-// past the bottom edge repeat the last picture row.
-void transform_mcu_row(const rgba_image *image, const mcu_layout &l, size_t mcu_row,
-                       float *blocks) {
-    uint8_t spare[32];
-    size_t stride = static_cast<size_t>(image->width) * 4;
-    int32_t top = static_cast<int32_t>(mcu_row) * l.side;
-    for (size_t m = 0; m < l.across; ++m, blocks += l.per_mcu * kBlockFloats) {
-        int32_t left = static_cast<int32_t>(m) * l.side;
-        if (l.side == 16) {
-            float cb[256], cr[256];
-            for (int r = 0; r < 16; ++r) {
-                int32_t y = top + r < image->height ? top + r : image->height - 1;
-                const uint8_t *row = image->pixels + static_cast<size_t>(y) * stride;
-                for (int half = 0; half < 2; ++half) {
-                    float *luma = blocks + ((r / 8) * 2 + half) * kBlockFloats + (r % 8) * 8;
-                    convert8(pixels8(row, image->width, left + half * 8, spare), luma,
-                             cb + r * 16 + half * 8, cr + r * 16 + half * 8);
-                }
-            }
-            subsample(cb, blocks + 4 * kBlockFloats);
-            subsample(cr, blocks + 5 * kBlockFloats);
-        } else {
-            for (int r = 0; r < 8; ++r) {
-                int32_t y = top + r < image->height ? top + r : image->height - 1;
-                const uint8_t *row = image->pixels + static_cast<size_t>(y) * stride;
-                convert8(pixels8(row, image->width, left, spare), blocks + r * 8,
-                         blocks + kBlockFloats + r * 8, blocks + 2 * kBlockFloats + r * 8);
-            }
-        }
-        for (size_t b = 0; b < l.per_mcu; ++b) dct_block(blocks + b * kBlockFloats);
-    }
+    transform_mcu_row(image, l, row, blocks);
 }
 
 struct writer_setup {
@@ -557,7 +406,7 @@ jpeg_result jpeg_transform(const rgba_image *image, bool subsample, jpeg_coeffic
     if (!blocks) return JPEG_NO_MEMORY;
     size_t row_floats = l.across * l.per_mcu * kBlockFloats;
     for (size_t row = 0; row < l.down; ++row)
-        transform_mcu_row(image, l, row, blocks + row * row_floats);
+        transform_row(image, l, row, blocks + row * row_floats);
     out->block_count = count;
     out->blocks = blocks;
     return JPEG_OK;
@@ -593,7 +442,7 @@ jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality) {
     put_headers(&setup.writer, t, image->width, image->height);
     int dc[3] = {0, 0, 0};
     for (size_t r = 0; r < l.down; ++r) {
-        transform_mcu_row(image, l, r, row.get());
+        transform_row(image, l, r, row.get());
         code_blocks(&setup.writer, t, row.get(), row_blocks, dc);
     }
     return close_writer(&setup.writer);
