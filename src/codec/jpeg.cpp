@@ -20,7 +20,7 @@ constexpr int kMaxSide = 65535;
 // Coded bytes collect in a buffer that goes to the file whenever it holds
 // this much; the slack takes one block's worst case (every byte stuffed) and
 // the headers.
-constexpr size_t kOutputChunk = 256 * 1024;
+constexpr size_t kOutputChunk = 64 * 1024;
 constexpr size_t kOutputSlack = 4096;
 
 // Zigzag position of each coefficient in natural order.
