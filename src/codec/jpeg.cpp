@@ -399,7 +399,7 @@ bool jpeg_subsamples(int quality) { return (quality ? quality : 90) <= 90; }
 
 jpeg_result jpeg_transform(const rgba_image *image, bool subsample, jpeg_coefficients *out) {
     *out = {image->width, image->height, subsample, 0, nullptr};
-    if (!valid_picture(image)) return JPEG_BAD_SIZE;
+    if (!valid_picture(image)) return JPEG_BAD_INPUT;
     mcu_layout l = layout_of(image, subsample);
     size_t count = l.across * l.down * l.per_mcu;
     float *blocks = static_cast<float *>(malloc(count * kBlockFloats * sizeof(float)));
@@ -420,6 +420,7 @@ void jpeg_release(jpeg_coefficients *coefficients) {
 
 jpeg_result jpeg_write_coefficients(FILE *file, const jpeg_coefficients *coefficients,
                                     int quality) {
+    if (jpeg_subsamples(quality) != coefficients->subsample) return JPEG_BAD_INPUT;
     writer_setup setup;
     if (!open_writer(file, &setup)) return JPEG_NO_MEMORY;
     quality_tables t;
@@ -431,7 +432,7 @@ jpeg_result jpeg_write_coefficients(FILE *file, const jpeg_coefficients *coeffic
 }
 
 jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality) {
-    if (!valid_picture(image)) return JPEG_BAD_SIZE;
+    if (!valid_picture(image)) return JPEG_BAD_INPUT;
     quality_tables t;
     make_quality_tables(quality, &t);
     mcu_layout l = layout_of(image, t.subsample);

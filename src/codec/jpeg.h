@@ -12,8 +12,9 @@
 
 #include "codec/load.h"
 
-// JPEG_BAD_SIZE: a side is 0 or past the 65535 the frame header can hold.
-enum jpeg_result { JPEG_OK, JPEG_NO_MEMORY, JPEG_WRITE_FAILED, JPEG_BAD_SIZE };
+// JPEG_BAD_INPUT: a side is 0 or past the 65535 the frame header can hold,
+// or coefficients are coded at a quality of the other chroma mode.
+enum jpeg_result { JPEG_OK, JPEG_NO_MEMORY, JPEG_WRITE_FAILED, JPEG_BAD_INPUT };
 
 // Chroma is averaged over 2x2 pixels (4:2:0) at qualities up to 90 and kept
 // whole (4:4:4) above, as stb chooses.
