@@ -34,6 +34,10 @@ struct output_discarder {
 };
 using output_stage = std::unique_ptr<staged_output, output_discarder>;
 
+struct coefficients_releaser {
+    void operator()(jpeg_coefficients *held) const { jpeg_release(held); }
+};
+
 void reset_texts() {
     s_err[0] = '\0';
     strcpy(s_stats, "{}");
@@ -132,12 +136,19 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
     const char *write_path = out.path;
 
     if (output_format == FMT_JPEG) {
-        // Bisection over the quality; every probe is measured on disk.
+        // Bisection over the quality; every probe is measured on disk. The
+        // picture is transformed once per chroma mode the probes need.
         int lo = 1, hi = 100, best_quality = 0, final_quality = 0;
         int32_t quarter = target_bytes / 4;
+        jpeg_coefficients held = {0, 0, false, 0, nullptr};
+        std::unique_ptr<jpeg_coefficients, coefficients_releaser> release_held(&held);
+        auto probe = [&](int quality) {
+            return encode_jpg_reusing(write_path, &loaded, quality, &held) ? file_size(write_path)
+                                                                           : -1;
+        };
         while (lo <= hi) {
             int mid = (lo + hi) / 2;
-            int32_t size = encode_jpg(write_path, &loaded, mid) ? file_size(write_path) : -1;
+            int32_t size = probe(mid);
             if (size < 0) {
                 set_err("target_size: encode failed");
                 return 0;
@@ -156,7 +167,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         if (!final_quality) final_quality = best_quality;
         // The file on disk may hold a later, larger probe: write the chosen one again.
         if (final_quality > 0) {
-            last_size = write_sized(write_path, &loaded, FMT_JPEG, final_quality);
+            last_size = probe(final_quality);
             fits = last_size >= 0 && last_size <= target_bytes;
         }
     } else {

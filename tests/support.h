@@ -55,6 +55,19 @@ inline picture photo_like(int width, int height) {
     });
 }
 
+// The picture's RGB composited onto white, c * A / 255 + 255 - A with integer
+// division, computed here rather than with the library's routine.
+inline std::vector<uint8_t> flattened_rgb(const picture &p) {
+    std::vector<uint8_t> rgb;
+    rgb.reserve(p.rgba.size() / 4 * 3);
+    for (size_t i = 0; i < p.rgba.size(); i += 4) {
+        unsigned alpha = p.rgba[i + 3];
+        for (int c = 0; c < 3; ++c)
+            rgb.push_back(static_cast<uint8_t>(p.rgba[i + c] * alpha / 255 + 255 - alpha));
+    }
+    return rgb;
+}
+
 inline std::vector<uint8_t> read_bytes(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

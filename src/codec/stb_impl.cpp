@@ -59,9 +59,10 @@ uint8_t *decode_rgba(const uint8_t *bytes, int32_t size, int *width, int *height
     return pixels;
 }
 
-// The library writes PNGs with png_encode; stb's PNG writer stays for the
-// tests and the benchmark's floor, and compresses with our compressor,
-// which writes the same zlib bytes as stb's own, faster (deflate.h).
+// The library writes PNGs with png_encode and JPEGs with jpeg.h; stb's PNG
+// and JPEG writers stay for the tests and the benchmark's floor. The PNG
+// writer compresses with our compressor, which writes the same zlib bytes
+// as stb's own, faster (deflate.h).
 #include "deflate.h"
 #define STBIW_ZLIB_COMPRESS zlib_compress
 

@@ -27,8 +27,8 @@ constexpr int64_t kBmpHeaderBytes = 14 + 40;
 
 constexpr int kPngFilterModes = 6;  // 0-4 force one filter, 5 picks per row
 
-// stb's own path-based writers ignore write and close errors, so JPEG and
-// BMP go through this sink and every write is checked.
+// stb's own path-based writers ignore write and close errors, so BMP goes
+// through this sink and every write is checked.
 struct file_sink {
     FILE *file;
     bool failed;
@@ -37,13 +37,6 @@ struct file_sink {
 void file_write(void *context, void *bytes, int count) {
     file_sink *sink = static_cast<file_sink *>(context);
     if (sink->failed || count < 0) return;
-    // stb's JPEG writer hands over its coded data a byte at a time; a full
-    // fwrite per byte costs more than a tenth of the encode.
-    if (count == 1) {
-        if (putc_unlocked(*static_cast<unsigned char *>(bytes), sink->file) == EOF)
-            sink->failed = true;
-        return;
-    }
     if (fwrite(bytes, 1, static_cast<size_t>(count), sink->file) != static_cast<size_t>(count))
         sink->failed = true;
 }
@@ -122,31 +115,53 @@ uint8_t *flatten_white(const rgba_image *image) {
     return rgb;
 }
 
-int encode_jpg(const char *path, const rgba_image *image, int quality) {
+namespace {
+
+// Opens path and lets write fill it with a JPEG of the picture; records why
+// when that fails.
+template <typename Write>
+int write_jpeg_file(const char *path, const rgba_image *image, Write write) {
     if (image->width > kMaxJpegSide || image->height > kMaxJpegSide) {
         set_err("jpeg encode failed: %s", path);
         return 0;
     }
-    // Flattening an opaque pixel changes nothing, and stb reads R, G, B from
-    // 4-byte pixels as well (skipping A, same file), so an opaque picture is
-    // encoded without a copy, as long as its byte offsets fit stb's ints.
-    bool encode_rgba = is_opaque(image) && pixel_count(image) * 4 <= static_cast<size_t>(INT_MAX);
-    byte_block rgb(encode_rgba ? nullptr : flatten_white(image), free);
-    if (!encode_rgba && !rgb) {
+    FILE *file = fopen(path, "wb");
+    if (!file) {
+        set_err("jpeg encode failed: %s", path);
+        return 0;
+    }
+    jpeg_result result = write(file);
+    bool closed = fclose(file) == 0;
+    if (result == JPEG_NO_MEMORY) {
         set_err("out of memory");
         return 0;
     }
-    const uint8_t *input = encode_rgba ? image->pixels : rgb.get();
-    int channels = encode_rgba ? 4 : 3;
-    bool written = write_file(path, [&](file_sink *sink) {
-        return stbi_write_jpg_to_func(file_write, sink, image->width, image->height, channels,
-                                      input, quality);
-    });
-    if (!written) {
+    if (result != JPEG_OK || !closed) {
         set_err("jpeg encode failed: %s", path);
         return 0;
     }
     return 1;
+}
+
+}  // namespace
+
+int encode_jpg(const char *path, const rgba_image *image, int quality) {
+    return write_jpeg_file(path, image,
+                           [&](FILE *file) { return jpeg_encode_file(file, image, quality); });
+}
+
+int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
+                       jpeg_coefficients *held) {
+    return write_jpeg_file(path, image, [&](FILE *file) {
+        bool subsample = jpeg_subsamples(quality);
+        if (!held->blocks || held->subsample != subsample) {
+            // One chroma mode at a time: the old one goes before the new one is made.
+            jpeg_release(held);
+            jpeg_result made = jpeg_transform(image, subsample, held);
+            if (made != JPEG_OK) return made;
+        }
+        return jpeg_write_coefficients(file, held, quality);
+    });
 }
 
 int32_t png_smallest(const char *path, const rgba_image *image) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "codec/jpeg.h"
 #include "codec/load.h"
 #include "codec/png.h"
 
@@ -16,6 +17,13 @@ uint8_t *flatten_white(const rgba_image *image);
 // Writes a JPEG (flattened onto white) at the given quality.
 // Nonzero on success, 0 with the reason recorded.
 int encode_jpg(const char *path, const rgba_image *image, int quality);
+
+// encode_jpg for a search over qualities: the picture's transform for the
+// quality's chroma mode is kept in held (empty at first, released by the
+// caller), so later qualities of the same mode only quantise and code.
+// Holds one mode at a time.
+int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
+                       jpeg_coefficients *held);
 
 // Writes the smallest exact PNG found; returns its size or -1.
 int32_t png_smallest(const char *path, const rgba_image *image);

@@ -1,5 +1,10 @@
 // The JPEG/PNG/BMP writer and the PNG size optimiser, checked by decoding
 // what lands on disk.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -31,6 +36,19 @@ TEST(FlattenWhite, CompositesEachPixelOntoWhiteWithIntegerDivision) {
     ASSERT_TRUE(rgb);
     EXPECT_EQ(std::vector<uint8_t>(rgb.get(), rgb.get() + 12),
               (std::vector<uint8_t>{227, 177, 152, 10, 20, 30, 255, 255, 255, 254, 254, 254}));
+}
+
+// Every colour byte under every alpha (x = colour, y = alpha); a flattening
+// that rounds differs on half of them.
+TEST(FlattenWhite, CompositesEveryColourAndAlphaOntoWhiteWithIntegerDivision) {
+    picture p = make_picture(256, 256, [](int x, int y) {
+        return std::vector<uint8_t>{uint8_t(x), uint8_t(255 - x), uint8_t(x ^ 0x5A), uint8_t(y)};
+    });
+    rgba_image image = view_of(p);
+    std::unique_ptr<uint8_t, decltype(&free)> rgb(flatten_white(&image), free);
+    ASSERT_TRUE(rgb);
+    EXPECT_EQ(rgb.get()[(200 * 256 + 1) * 3], 55);  // 1 * 200 / 255 + 55, where rounding gives 56
+    EXPECT_TRUE(std::vector<uint8_t>(rgb.get(), rgb.get() + 256 * 256 * 3) == flattened_rgb(p));
 }
 
 TEST(MemWrite, StartsAt4096ThenDoublesAndKeepsEveryByte) {
@@ -175,4 +193,40 @@ TEST(WriteSized, WritesAJpegOfTheLargestSideTheHeaderHolds) {
     ASSERT_GT(write_sized((dir / "wide.jpg").c_str(), &image, FMT_JPEG, 50), 0);
     decoded d = decode_file(dir / "wide.jpg");
     EXPECT_TRUE(d.ok && d.image.width == 65535 && d.image.height == 1);
+}
+
+// A direct JPEG encode needs a row of blocks; the search's transform needs
+// the whole picture's coefficients, and without the memory for them fails
+// with "out of memory" instead of stopping. A child process with a capped
+// address space shows both (sanitizers reserve more address space than any
+// cap allows, so their builds skip this).
+TEST(JpegMemory, DirectEncodeFitsWhereTheKeptTransformFailsCleanly) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "address space caps do not work under the address sanitizer";
+#else
+    scratch_dir dir;
+    picture p = photo_like(3000, 2000);  // 24 MB of coefficients at quality 50
+    rgba_image image = view_of(p);
+    std::string path = dir / "out.jpg";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
+        fclose(statm);
+        rlimit cap = {static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (8 << 20), RLIM_INFINITY};
+        cap.rlim_max = cap.rlim_cur;
+        if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+        if (encode_jpg(path.c_str(), &image, 50) != 1) _exit(4);
+        jpeg_coefficients held = {0, 0, false, 0, nullptr};
+        if (encode_jpg_reusing(path.c_str(), &image, 50, &held) != 0) _exit(5);
+        _exit(held.blocks == nullptr && strcmp(pixtrim_last_error(), "out of memory") == 0 ? 0 : 6);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the encoder stopped the process";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "4: the direct encode failed, 5: the search's "
+                                         "encode succeeded, 6: wrong message or blocks kept";
+#endif
 }

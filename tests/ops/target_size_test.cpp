@@ -1,8 +1,10 @@
-// Target-size compression. This program is linked with --wrap for stb's JPEG
-// encoder and our PNG encoder, so every JPEG and PNG encode the library makes
-// passes through the recorders below unchanged, and the tests can watch the
-// search itself.
+// Target-size compression. This program is linked with --wrap for the JPEG
+// encoder's entry points and our PNG encoder, so every JPEG and PNG encode
+// the library makes passes through the recorders below unchanged, and the
+// tests can watch the search itself.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "codec/image_view.h"
 #include "codec/resize.h"
@@ -15,22 +17,42 @@ using namespace test_support;
 namespace {
 
 std::vector<int> s_jpeg_qualities;
+int s_jpeg_transforms = 0;
 int s_png_encodes = 0;
 
 }  // namespace
 
+// The wrapped functions under their C++ names, which --wrap needs.
 extern "C" {
-int __real_stbi_write_jpg_to_func(stbi_write_func *func, void *context, int x, int y, int comp,
-                                  const void *data, int quality);
-// png_encode under its C++ name, which --wrap needs.
+jpeg_result __real__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imagei(FILE *file,
+                                                                 const rgba_image *image,
+                                                                 int quality);
+jpeg_result __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsi(
+    FILE *file, const jpeg_coefficients *coefficients, int quality);
+jpeg_result __real__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(
+    const rgba_image *image, bool subsample, jpeg_coefficients *out);
 bool __real__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
                                                       int filter_mode, uint64_t max_size,
                                                       mem_sink *out);
 
-int __wrap_stbi_write_jpg_to_func(stbi_write_func *func, void *context, int x, int y, int comp,
-                                  const void *data, int quality) {
+jpeg_result __wrap__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imagei(FILE *file,
+                                                                 const rgba_image *image,
+                                                                 int quality) {
     s_jpeg_qualities.push_back(quality);
-    return __real_stbi_write_jpg_to_func(func, context, x, y, comp, data, quality);
+    return __real__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imagei(file, image, quality);
+}
+
+jpeg_result __wrap__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsi(
+    FILE *file, const jpeg_coefficients *coefficients, int quality) {
+    s_jpeg_qualities.push_back(quality);
+    return __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsi(file, coefficients,
+                                                                             quality);
+}
+
+jpeg_result __wrap__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(
+    const rgba_image *image, bool subsample, jpeg_coefficients *out) {
+    ++s_jpeg_transforms;
+    return __real__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(image, subsample, out);
 }
 
 bool __wrap__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
@@ -64,6 +86,7 @@ struct TargetSize : ::testing::Test {
 
     int run(const std::string &output, int target_bytes) {
         s_jpeg_qualities.clear();
+        s_jpeg_transforms = 0;
         s_png_encodes = 0;
         return pixtrim_target_size(input.c_str(), output.c_str(), target_bytes);
     }
@@ -164,4 +187,128 @@ TEST_F(TargetSize, OnePixelThatNeverFitsIsWrittenAtEveryStep) {
     EXPECT_EQ(pixtrim_last_error(), "target_size: could not get output <= 1 bytes (best: " +
                                         std::to_string(file_length(out)) + ")");
     EXPECT_EQ(pixtrim_stats(), stats_record(file_length(input), file_length(out)));
+}
+
+namespace {
+
+// The search as the library made it when stb's writer wrote every probe:
+// the probe qualities in order (the final re-encode last), the file left
+// on disk, and whether it fits.
+struct stb_search {
+    std::vector<int> probes;
+    std::vector<uint8_t> file;
+    bool fits = false;
+};
+
+std::vector<uint8_t> stb_jpeg(const picture &p, const std::vector<uint8_t> &rgb, int quality) {
+    std::vector<uint8_t> out;
+    stbi_write_jpg_to_func(append_to, &out, p.width, p.height, 3, rgb.data(), quality);
+    return out;
+}
+
+stb_search search_with_stb(const picture &p, int budget) {
+    std::vector<uint8_t> rgb = flattened_rgb(p);
+    stb_search s;
+    int lo = 1, hi = 100, best = 0, chosen = 0;
+    while (lo <= hi) {
+        int mid = (lo + hi) / 2;
+        s.probes.push_back(mid);
+        s.file = stb_jpeg(p, rgb, mid);
+        long size = static_cast<long>(s.file.size());
+        if (size > budget) {
+            hi = mid - 1;
+        } else if (size <= budget / 4) {
+            chosen = mid;
+            break;
+        } else {
+            best = mid;
+            lo = mid + 1;
+        }
+    }
+    if (!chosen) chosen = best;
+    if (chosen) {
+        s.probes.push_back(chosen);
+        s.file = stb_jpeg(p, rgb, chosen);
+        s.fits = static_cast<long>(s.file.size()) <= budget;
+    }
+    return s;
+}
+
+// Transforms the search needs: one each time the probes change chroma mode.
+int mode_runs(const std::vector<int> &probes) {
+    int runs = 0;
+    for (size_t i = 0; i < probes.size(); ++i)
+        if (i == 0 || (probes[i] <= 90) != (probes[i - 1] <= 90)) ++runs;
+    return runs;
+}
+
+}  // namespace
+
+TEST_F(TargetSize, JpegSearchProbesAndWritesWhatItDidWithStbsWriter) {
+    const picture pictures[] = {noise(16, 16), photo_like(120, 80), [] {
+                                    picture p = noise(30, 20);
+                                    for (int x = 0; x < 30; ++x) p.at(x, 7)[3] = uint8_t(x * 8);
+                                    return p;
+                                }()};
+    for (const picture &p : pictures) {
+        photo = p;
+        save_png(input, photo);
+        std::vector<uint8_t> rgb = flattened_rgb(p);
+        auto size_at = [&](int q) { return static_cast<int>(stb_jpeg(p, rgb, q).size()); };
+        // One byte, everything fits, the quarter stop at once and later, and
+        // budgets on both sides of chosen sizes in both chroma modes.
+        std::vector<int> budgets = {1, size_at(100), 4 * size_at(50), 4 * size_at(20) + 3};
+        for (int q : {5, 30, 60, 89, 90, 91, 96}) {
+            budgets.push_back(size_at(q));
+            budgets.push_back(size_at(q) - 1);
+        }
+        for (int budget : budgets) {
+            std::string out = dir / "out.jpg";
+            stb_search expected = search_with_stb(p, budget);
+            int result = run(out, budget);
+            std::string what = std::to_string(p.width) + "x" + std::to_string(p.height) +
+                               " at a budget of " + std::to_string(budget);
+            EXPECT_EQ(result, expected.fits ? 1 : 0) << what;
+            EXPECT_EQ(s_jpeg_qualities, expected.probes) << what;
+            EXPECT_EQ(s_jpeg_transforms, mode_runs(expected.probes)) << what;
+            EXPECT_TRUE(read_bytes(out) == expected.file) << what;
+            long written = static_cast<long>(expected.file.size());
+            EXPECT_EQ(pixtrim_stats(), stats_record(file_length(input), written)) << what;
+            if (!expected.fits) {
+                EXPECT_EQ(pixtrim_last_error(), "target_size: could not get output <= " +
+                                                    std::to_string(budget) + " bytes (best: " +
+                                                    std::to_string(written) + ")");
+            }
+        }
+    }
+}
+
+TEST_F(TargetSize, JpegSearchOnCorpusPicturesIsTheOneStbsWriterMade) {
+    namespace fs = std::filesystem;
+    fs::path corpus = fs::path(PIXTRIM_CORPUS_DIR) / "jpeg";
+    if (!fs::is_directory(corpus)) GTEST_SKIP() << "corpus not found at " << corpus << "; skipping";
+    std::vector<fs::path> files;
+    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(corpus))
+        if (entry.is_regular_file() && entry.path().extension() == ".jpg")
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    int searched = 0;
+    for (const fs::path &file : files) {
+        if (searched == 6) break;
+        decoded d = decode_file(file);
+        if (!d.ok || d.image.rgba.size() / 4 > 300000 || d.image.width < 32) continue;
+        input = dir / "in.jpg";
+        fs::copy_file(file, input, fs::copy_options::overwrite_existing);
+        std::vector<uint8_t> rgb = flattened_rgb(d.image);
+        for (int quality : {75, 93}) {
+            int budget = static_cast<int>(stb_jpeg(d.image, rgb, quality).size()) - 1;
+            std::string out = dir / "out.jpg";
+            stb_search expected = search_with_stb(d.image, budget);
+            EXPECT_EQ(run(out, budget), expected.fits ? 1 : 0) << file;
+            EXPECT_EQ(s_jpeg_qualities, expected.probes) << file;
+            EXPECT_TRUE(read_bytes(out) == expected.file) << file;
+        }
+        ++searched;
+    }
+    EXPECT_EQ(searched, 6);
 }
