@@ -8,7 +8,8 @@
 // --pixtrim_once runs every case exactly once, for instruction counts:
 //   valgrind --tool=callgrind --collect-atstart=no pixtrim_bench --pixtrim_once
 // collects only inside the measured bodies. --pixtrim_write_inputs DIR
-// writes the 2 MP photo as PNG, JPEG and BMP for other tools, and exits.
+// writes the 2 MP photo as PNG, JPEG and BMP and the textured 4 MP photo as
+// JPEG and BMP for other tools, and exits.
 #include <benchmark/benchmark.h>
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -70,7 +71,9 @@ void write_file(const std::string &path, const bytes &data) {
 struct decoded {
     rgba_image image = {0, 0, nullptr};
     decoded() = default;
-    explicit decoded(const bytes &file) {
+    explicit decoded(const bytes &file) { load(file); }
+    void load(const bytes &file) {
+        free(image.pixels);
         int n = 0;
         image.pixels = stbi_load_from_memory(file.data(), static_cast<int>(file.size()),
                                              &image.width, &image.height, &n, 4);
@@ -191,18 +194,28 @@ input_ref picture_file(const std::string &name, const std::string &ext, int chan
     return std::make_shared<input>(input{name, ext, channels, std::move(make), "", 0});
 }
 
-// Writes the file on first use (PNG by stb's writer, JPEG at quality 90).
-const input &ready(const input_ref &in, const fs::path &dir) {
-    if (in->pixels) return *in;
-    rgba_pixels p = in->make();
+// The picture as a PNG (stb's writer), a JPEG at quality 90 or a 24-bit BMP.
+bytes picture_as(const rgba_pixels &p, const std::string &ext) {
     bytes file;
-    if (in->ext == "png") {
+    if (ext == "png") {
         stbi_write_force_png_filter = -1;
         stbi_write_png_compression_level = 8;
         stbi_write_png_to_func(append_to, &file, p.width, p.height, 4, p.rgba.data(), p.width * 4);
-    } else {
+    } else if (ext == "jpg") {
         stbi_write_jpg_to_func(append_to, &file, p.width, p.height, 4, p.rgba.data(), 90);
+    } else {
+        rgba_image image = {p.width, p.height, const_cast<uint8_t *>(p.rgba.data())};
+        bytes rgb = layout_block(image, 3);
+        stbi_write_bmp_to_func(append_to, &file, p.width, p.height, 3, rgb.data());
     }
+    return file;
+}
+
+// Writes the file on first use.
+const input &ready(const input_ref &in, const fs::path &dir) {
+    if (in->pixels) return *in;
+    rgba_pixels p = in->make();
+    bytes file = picture_as(p, in->ext);
     fs::create_directories(dir);
     in->path = (dir / (in->name + "." + in->ext)).string();
     in->pixels = int64_t{p.width} * p.height;
@@ -260,6 +273,10 @@ void register_cases() {
     std::vector<input_ref> jpegs = {picture_file("photo_0.5MP", "jpg", 3, photo(864, 576)),
                                     picture_file("photo_2MP", "jpg", 3, photo(1728, 1152)),
                                     picture_file("photo_8MP", "jpg", 3, photo(3456, 2304))};
+    auto textured = [](int w, int h) { return [w, h] { return bp::textured(w, h); }; };
+    input_ref jpeg_4mp = picture_file("textured_4MP", "jpg", 3, textured(2560, 1600));
+    std::vector<input_ref> bmps = {picture_file("photo_2MP", "bmp", 3, photo(1728, 1152)),
+                                   picture_file("textured_4MP", "bmp", 3, textured(2560, 1600))};
     input_ref rgba = picture_file("rgba_1MP", "png", 4, [] { return bp::transparent(1024, 1024); });
     input_ref grey = picture_file("grey_1MP", "png", 1, [] { return bp::grey(1024, 1024); });
 
@@ -291,6 +308,56 @@ void register_cases() {
         add(group + "/floor", in, [out](const input &i) {
             decoded d(read_file(i.path));
             bytes jpg = jpeg_of(d.image, 75, i.opaque());
+            write_file(out, jpg);
+            return jpg.size();
+        });
+    }
+
+    // JPEG from an RGB picture: the BMP input costs next to nothing to read,
+    // so these cases are mostly the encoder.
+    for (const input_ref &in : bmps) {
+        std::string group = "quality75_jpeg_from_bmp/" + in->name;
+        std::string out = output_path(in->name + "-bmp-q75.jpg");
+        add(group + "/library", in, [out](const input &i) {
+            return library_size(pixtrim_quality(i.path.c_str(), out.c_str(), 75), out);
+        });
+        add(group + "/floor", in, [out](const input &i) {
+            decoded d(read_file(i.path));
+            bytes jpg = jpeg_of(d.image, 75, true);
+            write_file(out, jpg);
+            return jpg.size();
+        });
+    }
+
+    {
+        // The encoder alone, on a picture decoded beforehand: our writer
+        // against stb's, each writing the file.
+        auto picture = std::make_shared<decoded>();
+        auto prepare = [jpeg_4mp, picture] {
+            if (!picture->image.pixels) picture->load(read_file(ready(jpeg_4mp).path));
+            return jpeg_4mp->pixels;
+        };
+        std::string group = "encode_jpeg_q75/" + jpeg_4mp->name, out = output_path("encode-q75.jpg");
+        add(group + "/library", prepare, [picture, out] {
+            return static_cast<size_t>(write_sized(out.c_str(), &picture->image, FMT_JPEG, 75));
+        });
+        add(group + "/floor", prepare, [picture, out] {
+            bytes jpg = jpeg_of(picture->image, 75, true);
+            write_file(out, jpg);
+            return jpg.size();
+        });
+    }
+
+    for (int32_t kib : {150, 400}) {
+        std::string group = "target_jpeg_" + std::to_string(kib) + "k/" + jpeg_4mp->name;
+        std::string out = output_path("budget-" + std::to_string(kib) + "k.jpg");
+        int32_t budget = kib * 1024;
+        add(group + "/library", jpeg_4mp, [out, budget](const input &i) {
+            return library_size(pixtrim_target_size(i.path.c_str(), out.c_str(), budget), out);
+        });
+        add(group + "/floor", jpeg_4mp, [out, budget](const input &i) {
+            decoded d(read_file(i.path));
+            bytes jpg = jpeg_for_budget(d.image, budget);
             write_file(out, jpg);
             return jpg.size();
         });
@@ -378,19 +445,17 @@ void register_cases() {
     }
 }
 
-// The 2 MP photo as PNG, JPEG (quality 90) and 24-bit BMP, for the
-// whole-process comparison with other tools (compare.sh).
+// The photos for the whole-process comparison with other tools
+// (compare.sh): 2 MP as PNG, JPEG (quality 90) and BMP, the textured 4 MP
+// one as JPEG and BMP.
 int write_tool_inputs(const fs::path &dir) {
     fs::create_directories(dir);
-    rgba_pixels p = bench_pictures::photo(1728, 1152);
-    rgba_image image = {p.width, p.height, p.rgba.data()};
-    bytes png, jpg, bmp, rgb = layout_block(image, 3);
-    stbi_write_png_to_func(append_to, &png, p.width, p.height, 4, p.rgba.data(), p.width * 4);
-    stbi_write_jpg_to_func(append_to, &jpg, p.width, p.height, 4, p.rgba.data(), 90);
-    stbi_write_bmp_to_func(append_to, &bmp, p.width, p.height, 3, rgb.data());
-    write_file((dir / "photo_2MP.png").string(), png);
-    write_file((dir / "photo_2MP.jpg").string(), jpg);
-    write_file((dir / "photo_2MP.bmp").string(), bmp);
+    rgba_pixels two = bench_pictures::photo(1728, 1152);
+    for (const char *ext : {"png", "jpg", "bmp"})
+        write_file((dir / ("photo_2MP." + std::string(ext))).string(), picture_as(two, ext));
+    rgba_pixels four = bench_pictures::textured(2560, 1600);
+    for (const char *ext : {"jpg", "bmp"})
+        write_file((dir / ("textured_4MP." + std::string(ext))).string(), picture_as(four, ext));
     return 0;
 }
 

@@ -5,10 +5,12 @@
 #      wall time is not); PIXTRIM_SKIP_CALLGRIND=1 leaves them out;
 #   3. peak heap of the pixtrim command against the bound of its design;
 #   4. whole-process runs of the pixtrim command beside optipng -o1,
-#      ImageMagick convert, cjpeg and jpegoptim --size on the same picture,
-#      each only when installed (Debian: optipng imagemagick
-#      libjpeg-turbo-progs jpegoptim; hyperfine times them when present).
-# Takes 10-20 minutes on 2 cores, most of it callgrind.
+#      ImageMagick convert, cjpeg, djpeg | cjpeg and jpegoptim --size on the
+#      same pictures, each only when installed (Debian: optipng imagemagick
+#      libjpeg-turbo-progs jpegoptim; hyperfine times them when present),
+#      drawn by gnuplot into bench/tools.png.
+# Takes 10-20 minutes on 2 cores, most of it callgrind. PIXTRIM_BENCH_FILTER
+# limits the benchmark program to the cases it matches (a regex).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,15 +25,17 @@ trap 'rm -rf "$work"' EXIT
 have() { command -v "$1" >/dev/null 2>&1; }
 
 echo "benchmark program..." >&2
-"$bench" --benchmark_out="$work/bench.json" --benchmark_out_format=json >&2
+"$bench" --benchmark_filter="${PIXTRIM_BENCH_FILTER:-.}" --benchmark_out="$work/bench.json" \
+  --benchmark_out_format=json >&2
 
 # Instruction counts: each case once, counted only inside its measured body.
 : >"$work/instructions.tsv"
 if [ -z "${PIXTRIM_SKIP_CALLGRIND:-}" ] && have valgrind; then
   cases=(lossless_png/photo_0.5MP lossless_png/rgba_1MP lossless_png/grey_1MP
-         quality75_jpeg/photo_0.5MP quality75_jpeg/rgba_1MP quality50_png/photo_0.5MP
-         quality50_png/rgba_1MP target_jpeg/photo_0.5MP target_png/photo_0.5MP
-         batch_png_q75/icons_20)
+         quality75_jpeg/photo_0.5MP quality75_jpeg/rgba_1MP quality75_jpeg_from_bmp/photo_2MP
+         encode_jpeg_q75/textured_4MP quality50_png/photo_0.5MP quality50_png/rgba_1MP
+         target_jpeg/photo_0.5MP target_jpeg_150k/textured_4MP target_jpeg_400k/textured_4MP
+         target_png/photo_0.5MP batch_png_q75/icons_20)
   for c in "${cases[@]}"; do
     for kind in library floor stb_floor; do
       [ "$kind" = stb_floor ] && [[ $c != lossless_png/* ]] && continue
@@ -57,9 +61,11 @@ for line in sys.stdin:
     if m: print(m.group(2) + "\t" + m.group(1).replace(",", ""))' >"$work/profile.tsv" || true
 fi
 
-# The 2 MP photo for the command-line comparisons.
+# The 2 MP photo (PNG) and the textured 4 MP photo (JPEG tasks) for the
+# command-line comparisons.
 "$bench" --pixtrim_write_inputs "$work/in"
 png=$work/in/photo_2MP.png jpg=$work/in/photo_2MP.jpg bmp=$work/in/photo_2MP.bmp
+jpg4=$work/in/textured_4MP.jpg bmp4=$work/in/textured_4MP.bmp
 out=$work/out
 mkdir -p "$out"
 
@@ -82,28 +88,34 @@ measure_memory lossless_png "$cli" lossless "$png" "$out/mem.png"
 measure_memory lossless_png_from_bmp "$cli" lossless "$bmp" "$out/mem.png"
 printf 'png_bytes\t%s\n' "$(stat -c %s "$out/mem.png")" >>"$work/memory.tsv"
 measure_memory quality75_jpeg "$cli" quality "$jpg" "$out/mem.jpg" 75
+measure_memory target_jpeg_4MP "$cli" target "$jpg4" "$out/mem.jpg" 150k
 
-# Whole-process timings: one row per command, median seconds and output size.
+# Whole-process timings: one row per command, median wall seconds, mean CPU
+# seconds (user + system, children included) and output size. A command
+# given as one string runs in a shell (for pipelines).
 : >"$work/tools.tsv"
 time_command() {  # task name output command...
   local task=$1 name=$2 output=$3; shift 3
-  local median
+  local command
+  if [ $# -eq 1 ]; then command=$1; else command=$(printf '%q ' "$@"); fi
+  local median cpu
   if have hyperfine; then
-    hyperfine -i --style none --runs "${PIXTRIM_RUNS:-5}" --warmup 1 --prepare "rm -f $output" \
-      --export-json "$work/h.json" -- "$(printf '%q ' "$@")" >/dev/null 2>&1
-    median=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$work/h.json")
+    hyperfine -i --style none --runs "${PIXTRIM_RUNS:-7}" --warmup 1 --prepare "rm -f $output" \
+      --export-json "$work/h.json" -- "$command" >/dev/null 2>&1
+    read -r median cpu < <(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"][0]; print(r["median"], r["user"] + r["system"])' "$work/h.json")
   else
     local times=()
     for _ in 1 2 3; do
       rm -f "$output"
       local start end
-      start=$(date +%s.%N); "$@" >/dev/null 2>&1; end=$(date +%s.%N)
+      start=$(date +%s.%N); bash -c "$command" >/dev/null 2>&1; end=$(date +%s.%N)
       times+=("$(echo "$end - $start" | bc)")
     done
     median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 2p)
+    cpu=$median
   fi
-  printf '%s\t%s\t%s\t%s\n' "$task" "$name" "$median" "$(stat -c %s "$output" 2>/dev/null || echo 0)" \
-    >>"$work/tools.tsv"
+  printf '%s\t%s\t%s\t%s\t%s\n' "$task" "$name" "$median" "$cpu" \
+    "$(stat -c %s "$output" 2>/dev/null || echo 0)" >>"$work/tools.tsv"
 }
 convert=""
 for c in /usr/bin/convert convert; do
@@ -114,21 +126,29 @@ time_command lossless_png "pixtrim lossless" "$out/p.png" "$cli" lossless "$png"
 have optipng && time_command lossless_png "optipng -o1" "$out/o.png" optipng -quiet -o1 -out "$out/o.png" "$png"
 [ -n "$convert" ] && time_command lossless_png "convert" "$out/c.png" "$convert" "$png" "$out/c.png"
 
-time_command quality75_jpeg "pixtrim quality 75" "$out/p.jpg" "$cli" quality "$bmp" "$out/p.jpg" 75
-have cjpeg && time_command quality75_jpeg "cjpeg -quality 75" "$out/j.jpg" cjpeg -quality 75 -outfile "$out/j.jpg" "$bmp"
-[ -n "$convert" ] && time_command quality75_jpeg "convert -quality 75" "$out/c.jpg" "$convert" "$bmp" -quality 75 "$out/c.jpg"
+time_command quality75_bmp "pixtrim quality 75" "$out/p.jpg" "$cli" quality "$bmp4" "$out/p.jpg" 75
+have cjpeg && time_command quality75_bmp "cjpeg -quality 75" "$out/j.jpg" cjpeg -quality 75 -outfile "$out/j.jpg" "$bmp4"
+[ -n "$convert" ] && time_command quality75_bmp "convert -quality 75" "$out/c.jpg" "$convert" "$bmp4" -quality 75 "$out/c.jpg"
 
-# A budget of 60 % of the quality-90 input: both must search for a quality.
-budget_kb=$(( $(stat -c %s "$jpg") * 6 / 10 / 1024 ))
-time_command target_jpeg "pixtrim target ${budget_kb}k" "$out/t.jpg" "$cli" target "$jpg" "$out/t.jpg" "${budget_kb}k"
-if have jpegoptim; then
-  mkdir -p "$out/jo"
-  time_command target_jpeg "jpegoptim --size=${budget_kb}" "$out/jo/photo_2MP.jpg" \
-    jpegoptim --quiet --size="$budget_kb" --dest="$out/jo" "$jpg"
-fi
-printf 'budget_bytes\t%s\n' $((budget_kb * 1024)) >"$work/budget.tsv"
+time_command quality75_jpeg "pixtrim quality 75" "$out/p.jpg" "$cli" quality "$jpg4" "$out/p.jpg" 75
+have djpeg && have cjpeg && time_command quality75_jpeg "djpeg | cjpeg -quality 75" "$out/j.jpg" \
+  "djpeg $(printf %q "$jpg4") | cjpeg -quality 75 -outfile $(printf %q "$out/j.jpg")"
+[ -n "$convert" ] && time_command quality75_jpeg "convert -quality 75" "$out/c.jpg" "$convert" "$jpg4" -quality 75 "$out/c.jpg"
 
-python3 - "$work" >BENCHMARKS.md <<'EOF'
+# Two budgets below the quality-90 input: both tools must search for a quality.
+: >"$work/budget.tsv"
+for budget_kb in 150 400; do
+  task=target_${budget_kb}k
+  time_command "$task" "pixtrim target ${budget_kb}k" "$out/t.jpg" "$cli" target "$jpg4" "$out/t.jpg" "${budget_kb}k"
+  if have jpegoptim; then
+    mkdir -p "$out/jo"
+    time_command "$task" "jpegoptim --size=${budget_kb}" "$out/jo/textured_4MP.jpg" \
+      jpegoptim --quiet --size="$budget_kb" --dest="$out/jo" "$jpg4"
+  fi
+  printf '%s\t%s\n' "$task" $((budget_kb * 1024)) >>"$work/budget.tsv"
+done
+
+PIXTRIM_TOP=$PWD python3 - "$work" >BENCHMARKS.md <<'EOF'
 import json, os, re, subprocess, sys
 work = sys.argv[1]
 
@@ -205,7 +225,7 @@ if mem:
     out('## Peak memory (2 MP photo, pixtrim command)\n')
     out('| operation | peak heap (heaptrack) | max RSS KB (time -v) |')
     out('|---|---:|---:|')
-    for name in ('lossless_png', 'lossless_png_from_bmp', 'quality75_jpeg'):
+    for name in ('lossless_png', 'lossless_png_from_bmp', 'quality75_jpeg', 'target_jpeg_4MP'):
         if name in mem: out('| %s | %s | %s |' % (name, mem[name][0] or 'n/a', mem[name][1] or 'n/a'))
     out('\nBound for the lossless PNG: decoded picture (%.2f MB) + RGB layout block (%.2f MB) + two'
         % (w * h * 4 / 1e6, w * h * 3 / 1e6))
@@ -217,29 +237,78 @@ if mem:
     out('floor, which calls stb_image_write\'s PNG writer, holds a layout block, its filtered copy of the')
     out('rows and the zlib stream, then the stream and its PNG, then that PNG while the write function')
     out('copies it.\n')
+    out('Bound for target size on the textured 4 MP JPEG: decoded picture (%.2f MB) + 12 bytes a pixel'
+        % (2560 * 1600 * 4 / 1e6))
+    out('(%.2f MB) = %.2f MB: the search keeps the transformed blocks of one chroma mode.\n'
+        % (2560 * 1600 * 12 / 1e6, 2560 * 1600 * 16 / 1e6))
     if 'lossless_png' in mem and mem['lossless_png'][0]:
         summary.append('- Peak heap of a 2 MP lossless PNG: %s against a bound of %.2f MB for what the library'
                        ' itself holds (see Peak memory).' % (mem['lossless_png'][0], bound))
 
 tools = rows('tools.tsv')
 if tools:
-    budget = dict(rows('budget.tsv')).get('budget_bytes')
-    out('## Whole process against other tools (2 MP photo, median of runs)\n')
-    out('| task | command | seconds | bytes | time / pixtrim | size / pixtrim |')
-    out('|---|---|---:|---:|---:|---:|')
+    budgets = dict(rows('budget.tsv'))
+    titles = {'lossless_png': 'lossless PNG, 2 MP photo (PNG in)',
+              'quality75_bmp': 'JPEG quality 75, textured 4 MP photo (BMP in)',
+              'quality75_jpeg': 'JPEG quality 75, textured 4 MP photo (JPEG in)',
+              'target_150k': 'target size 150 KiB, textured 4 MP photo (JPEG in)',
+              'target_400k': 'target size 400 KiB, textured 4 MP photo (JPEG in)'}
+    short = {'lossless_png': 'lossless PNG, 2 MP', 'quality75_bmp': 'JPEG q75 from BMP, 4 MP',
+             'quality75_jpeg': 'JPEG q75 from JPEG, 4 MP', 'target_150k': 'target 150 KiB, 4 MP',
+             'target_400k': 'target 400 KiB, 4 MP'}
+    out('## Whole process against other tools (median wall time of 7 runs, mean CPU time)\n')
+    out('![Time and bytes against other tools](bench/tools.png)\n')
+    out('| task | command | wall s | CPU s | bytes | wall / pixtrim | CPU / pixtrim | size / pixtrim |')
+    out('|---|---|---:|---:|---:|---:|---:|---:|')
     base = {}
-    for task, name, secs, size in tools:
-        if name.startswith('pixtrim'): base[task] = (float(secs), int(size))
-    for task, name, secs, size in tools:
-        t0, s0 = base.get(task, (0, 0))
+    for task, name, wall, cpu, size in tools:
+        if name.startswith('pixtrim'): base[task] = (float(wall), float(cpu), int(size))
+    for task, name, wall, cpu, size in tools:
+        w0, c0, s0 = base.get(task, (0, 0, 0))
         note = ''
-        if task == 'target_jpeg' and budget:
-            note = ' (within budget)' if int(size) <= int(budget) else ' (over budget)'
-        out('| %s | %s | %.3f | %s%s | %s | %s |' % (task, name, float(secs), size, note,
-            '%.2f' % (float(secs) / t0) if t0 else '', '%.2f' % (int(size) / s0) if s0 else ''))
-    if budget: out('\nTarget budget: %s bytes.' % budget)
+        if task in budgets:
+            note = ' (within budget)' if 0 < int(size) <= int(budgets[task]) else ' (over budget)'
+        out('| %s | %s | %.3f | %.3f | %s%s | %s | %s | %s |' % (task, name.replace('|', '\\|'), float(wall), float(cpu), size, note,
+            '%.2f' % (float(wall) / w0) if w0 else '', '%.2f' % (float(cpu) / c0) if c0 else '',
+            '%.2f' % (int(size) / s0) if s0 else ''))
+    for task in titles:
+        others = [(float(r[2]), r[1]) for r in tools if r[0] == task and not r[1].startswith('pixtrim')]
+        if task in base and others:
+            wall, name = min(others)
+            summary.append('- %s: pixtrim %.3f s, fastest other tool %s %.3f s (%.2fx pixtrim\'s time).'
+                           % (titles[task], base[task][0], name, wall, wall / base[task][0]))
+    out('\nTasks: ' + '; '.join('%s = %s' % (t, titles[t]) for t in titles if t in base) + '.')
     out('\nThe PNG files of optipng and ImageMagick are smaller: stb\'s compressor, which ours reproduces byte')
-    out('for byte, writes a single block with the fixed Huffman code.')
+    out('for byte, writes a single block with the fixed Huffman code. The JPEG files are stb_image_write\'s,')
+    out('whose tables and 4:2:0 subsampling differ from cjpeg\'s, so sizes at one quality differ too.\n')
+    # The chart: a column per task, wall time above and bytes below, each
+    # panel on its own scale; pixtrim's bar in the first colour.
+    chart = os.path.join(work, 'chart.dat')
+    tasks = [t for t in titles if t in base]
+    with open(chart, 'w') as f:
+        for task in tasks:
+            for x, (_, name, wall, cpu, size) in enumerate(r for r in tools if r[0] == task):
+                f.write('%d "%s" %s %.1f %d\n' % (x, name.replace('"', "'"), wall, int(size) / 1024,
+                                                  1 if name.startswith('pixtrim') else 2))
+            f.write('\n\n')
+    lines = ["set terminal pngcairo size %d,760 font ',9' noenhanced" % (260 * len(tasks)),
+             "set output '%s'" % os.path.join(os.environ['PIXTRIM_TOP'], 'bench', 'tools.png'),
+             "set multiplot layout 2,%d title 'pixtrim against other tools: wall seconds (top), output KiB (bottom)'" % len(tasks),
+             'set style fill solid 0.8 border -1', 'set boxwidth 0.7', 'set grid ytics', 'unset key',
+             'set xtics rotate by -40 left nomirror', 'set yrange [0:*]', 'set offsets 0.5,0.5,0,0',
+             'set bmargin 9']
+    for row, (column, fmt) in enumerate(((3, '%.3f'), (4, '%.0f'))):
+        for i, task in enumerate(tasks):
+            lines.append("set title '%s'" % (short[task] if row == 0 else ''))
+            lines.append("plot '%s' index %d using 1:%d:5:xtic(2) with boxes lc variable, "
+                         "'' index %d using 1:%d:(sprintf('%s', $%d)) with labels offset 0,0.7"
+                         % (chart, i, column, i, column, fmt, column))
+    lines.append('unset multiplot')
+    script = '\n'.join(lines) + '\n'
+    try:
+        subprocess.run(['gnuplot'], input=script, text=True, check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        print('chart not drawn: %s' % e, file=sys.stderr)
 
 lscpu = subprocess.run(['lscpu'], capture_output=True, text=True).stdout
 model = re.search(r'Model name:\s*(.*)', lscpu)
