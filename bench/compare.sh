@@ -200,6 +200,11 @@ if ir:
     out('')
     summary.append('- Every operation is within %.3fx of its floor in instructions (the highest: %s).'
                    % worst)
+    jpeg = ['%s %.3f' % (c, k['library'] / k['floor']) for c, k in ir.items()
+            if c.split('/')[0] in ('encode_jpeg_q75', 'target_jpeg_150k', 'target_jpeg_400k')
+            and k.get('library') and k.get('floor')]
+    if jpeg:
+        summary.append('- JPEG instructions, library / stb\'s writer: ' + ', '.join(jpeg) + '.')
 
 profile = {}
 for r in rows('profile.tsv'):
@@ -322,7 +327,9 @@ print('The **floor** of an operation makes only the codec calls it needs: the sa
 print('stb encodes (for PNG, stb_image_write\'s PNG writer with our compressor, which is what the')
 print('library called before it had its own PNG encoder), reading the input and writing the output')
 print('once, nothing else. **stb floor** is the floor with stb_image_write\'s own zlib compressor, i.e.')
-print('the library before it had its own compressor.\n')
+print('the library before it had its own compressor. For JPEG the floor is stb_image_write\'s JPEG')
+print('writer (and, for target size, the bisection over it in memory): the library before it had its')
+print('own JPEG encoder, which writes the same bytes.\n')
 if summary:
     print('## Summary\n')
     print('\n'.join(summary) + '\n')
