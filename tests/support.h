@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include <stb_image.h>
 #include <stb_image_write.h>
 
@@ -166,6 +168,18 @@ inline std::string stats_record(long in_size, long out_size) {
              "{\"input_size\":%ld,\"output_size\":%ld,\"ratio\":%.2f,\"saved_bytes\":%ld}",
              in_size, out_size, ratio, in_size - out_size);
     return text;
+}
+
+// Bytes of address space this process holds now: what an RLIMIT_AS cap is
+// measured against.
+inline size_t address_space_in_use() {
+    long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (statm) {
+        if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
+        fclose(statm);
+    }
+    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
 inline long file_length(const fs::path &path) { return static_cast<long>(fs::file_size(path)); }

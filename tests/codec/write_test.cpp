@@ -211,12 +211,8 @@ TEST(JpegMemory, DirectEncodeFitsWhereTheKeptTransformFailsCleanly) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        long pages = 0;
-        FILE *statm = fopen("/proc/self/statm", "r");
-        if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
-        fclose(statm);
-        rlimit cap = {static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (8 << 20), RLIM_INFINITY};
-        cap.rlim_max = cap.rlim_cur;
+        rlim_t limit = address_space_in_use() + (8 << 20);
+        rlimit cap = {limit, limit};
         if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
         if (encode_jpg(path.c_str(), &image, 50) != 1) _exit(4);
         jpeg_coefficients held = {0, 0, false, 0, nullptr};

@@ -146,12 +146,8 @@ TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        long pages = 0;
-        FILE *statm = fopen("/proc/self/statm", "r");
-        if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(3);
-        fclose(statm);
-        rlimit cap = {static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (20 << 20), RLIM_INFINITY};
-        cap.rlim_max = cap.rlim_cur;
+        rlim_t limit = test_support::address_space_in_use() + (20 << 20);
+        rlimit cap = {limit, limit};
         if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
         int length = 0;
         unsigned char *z = zlib_compress(data.data(), static_cast<int>(data.size()), &length, 8);

@@ -49,16 +49,6 @@ struct outcome {
     report sent = {};
 };
 
-size_t address_space_in_use() {
-    long pages = 0;
-    FILE *statm = fopen("/proc/self/statm", "r");
-    if (statm) {
-        if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
-        fclose(statm);
-    }
-    return size_t(pages) * size_t(sysconf(_SC_PAGESIZE));
-}
-
 // Runs call in a child capped at headroom bytes more than it holds, then,
 // with the cap lifted, loads damaged: its reason must not depend on what the
 // capped call went through.
@@ -78,7 +68,7 @@ outcome run_capped(size_t headroom, const std::string &damaged, const std::strin
         pixtrim_init();
         rlimit original;
         getrlimit(RLIMIT_AS, &original);
-        rlimit capped = {address_space_in_use() + headroom, original.rlim_max};
+        rlimit capped = {test_support::address_space_in_use() + headroom, original.rlim_max};
         setrlimit(RLIMIT_AS, &capped);
         report r = {};
         r.result = call();
