@@ -1,12 +1,11 @@
 #include "codec/jpeg.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "codec/jpeg_transform.h"
+#include "codec/memory.h"
 
 // Every float operation below is one of stb's, in stb's order; the build
 // turns off contraction into fused multiply-adds for this file, which would
@@ -390,21 +389,6 @@ jpeg_result close_writer(bit_writer *w) {
     return w->failed ? JPEG_WRITE_FAILED : JPEG_OK;
 }
 
-// The transformed picture is megabytes written once in order: in huge pages
-// it costs a few page faults instead of one per 4 KiB.
-float *allocate_blocks(size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr size_t kHugePage = size_t{2} << 20;
-    if (bytes >= kHugePage) {
-        void *block = nullptr;
-        if (posix_memalign(&block, kHugePage, bytes) != 0) return nullptr;
-        madvise(block, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
-        return static_cast<float *>(block);
-    }
-#endif
-    return static_cast<float *>(malloc(bytes));
-}
-
 bool valid_picture(const rgba_image *image) {
     return image->width >= 1 && image->height >= 1 && image->width <= kMaxSide &&
            image->height <= kMaxSide;
@@ -419,7 +403,7 @@ jpeg_result jpeg_transform(const rgba_image *image, bool subsample, jpeg_coeffic
     if (!valid_picture(image)) return JPEG_BAD_INPUT;
     mcu_layout l = layout_of(image, subsample);
     size_t count = l.across * l.down * l.per_mcu;
-    float *blocks = allocate_blocks(count * kBlockFloats * sizeof(float));
+    float *blocks = static_cast<float *>(allocate_large(count * kBlockFloats * sizeof(float)));
     if (!blocks) return JPEG_NO_MEMORY;
     size_t row_floats = l.across * l.per_mcu * kBlockFloats;
     for (size_t row = 0; row < l.down; ++row)

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "codec/guard.h"
+#include "codec/memory.h"
 #include "state.h"
 
 namespace {
@@ -43,7 +44,7 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
     file_handle file(fopen(path, "rb"));
-    byte_block bytes(file ? static_cast<uint8_t *>(malloc(static_cast<size_t>(size))) : nullptr,
+    byte_block bytes(file ? static_cast<uint8_t *>(allocate_large(static_cast<size_t>(size))) : nullptr,
                      free);
     if (!bytes || fread(bytes.get(), 1, static_cast<size_t>(size), file.get()) !=
                       static_cast<size_t>(size)) {

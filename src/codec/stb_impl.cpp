@@ -10,6 +10,7 @@
 #define STBIW_ASSERT(x) ((x) ? (void)0 : abort())
 
 #include "load.h"
+#include "memory.h"
 
 // The decoder hands back, for some damaged files, bytes of blocks it never
 // wrote; zeroed blocks make those pixels black and the same on every run.
@@ -20,7 +21,7 @@ namespace {
 bool s_decoder_out_of_memory = false;
 
 void *zeroed_alloc(size_t size) {
-    void *block = calloc(1, size);
+    void *block = allocate_large_zeroed(size);
     if (!block && size) s_decoder_out_of_memory = true;
     return block;
 }
