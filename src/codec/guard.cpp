@@ -8,6 +8,8 @@
 
 #include <stb_image.h>
 
+#include "codec/bmp.h"
+
 namespace {
 
 // Bytes past the end read as 0, as they do inside the decoder.
@@ -152,8 +154,6 @@ const char *png_hazard(const byte_view &file) {
 
 // ---- BMP ----
 
-constexpr int64_t kDecoderMaxSide = int64_t{1} << 24;  // the decoder refuses longer sides
-
 // The header fields the decoder reads, at the offsets it reads them from.
 struct bmp_header {
     int64_t offset;       // where the pixel rows start
@@ -232,7 +232,7 @@ const char *bmp_hazard(const byte_view &file) {
     int64_t row_bytes = bmp_row_bytes(h);
     // The decoder refuses all of these itself; an empty picture is refused later.
     if (!known_header || !uncompressed || row_bytes <= 0 || rows == 0 || h.offset < 0 ||
-        h.width > kDecoderMaxSide || rows > kDecoderMaxSide)
+        h.width > kBmpMaxSide || rows > kBmpMaxSide)
         return nullptr;
 
     int64_t stride = (row_bytes + 3) / 4 * 4;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "codec/bmp.h"
 #include "codec/guard.h"
 #include "codec/memory.h"
 #include "state.h"
@@ -64,24 +65,26 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
 
-    int width = 0, height = 0;
-    const char *reason = nullptr;
-    uint8_t *pixels = decode_rgba(bytes.get(), size, &width, &height, &reason);
+    // Plain BMPs are read by our own reader, everything else by the decoder.
+    rgba_image decoded = {0, 0, nullptr};
+    const char *reason = "outofmem";
+    bmp_result plain = detected == FMT_BMP ? bmp_decode_plain(bytes.get(), size, &decoded)
+                                           : BMP_NOT_PLAIN;
+    if (plain == BMP_NOT_PLAIN)
+        decoded.pixels = decode_rgba(bytes.get(), size, &decoded.width, &decoded.height, &reason);
     bytes.reset();
-    if (!pixels) {
+    if (!decoded.pixels) {
         set_err("cannot decode %s (%s)", path, reason);
         return 0;
     }
     // The BMP decoder accepts a side of 0; nothing downstream can handle one.
-    if (width <= 0 || height <= 0) {
-        free(pixels);
+    if (decoded.width <= 0 || decoded.height <= 0) {
+        free(decoded.pixels);
         set_err("cannot decode %s (empty image)", path);
         return 0;
     }
 
-    image->width = width;
-    image->height = height;
-    image->pixels = pixels;
+    *image = decoded;
     *format = detected;
     clear_err();
     return 1;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "codec/bmp_file.h"
 #include "codec/load.h"
 #include "pixtrim.h"
 #include "state.h"
@@ -16,18 +17,6 @@
 using namespace test_support;
 
 namespace {
-
-// A 24-bit BMP header with no pixel rows after it.
-std::vector<uint8_t> bmp_header(int32_t width, int32_t height) {
-    std::vector<uint8_t> b(54, 0);
-    auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    };
-    b[0] = 'B', b[1] = 'M', b[26] = 1, b[28] = 24;
-    put32(2, 54), put32(10, 54), put32(14, 40);
-    put32(18, static_cast<uint32_t>(width)), put32(22, static_cast<uint32_t>(height));
-    return b;
-}
 
 // load_rgba on a failing path: returns the message and checks that neither
 // out-parameter was touched.
@@ -114,7 +103,9 @@ TEST(LoadRgba, CarriesTheDecodersReasonForARecognisedButBrokenFile) {
 TEST(LoadRgba, RefusesABmpWithASideOfZeroThatTheDecoderAccepts) {
     scratch_dir dir;
     for (auto [width, height] : {std::pair{0, 1}, std::pair{1, 0}}) {
-        std::vector<uint8_t> bytes = bmp_header(width, height);
+        bmp_spec empty;
+        empty.width = width, empty.height = height;
+        std::vector<uint8_t> bytes = bmp_file(empty, {});
         int w = -1, h = -1, n;
         uint8_t *pixels = stbi_load_from_memory(bytes.data(), 54, &w, &h, &n, 4);
         ASSERT_NE(pixels, nullptr) << "the decoder now refuses it itself";
