@@ -5,6 +5,7 @@
 #include "codec/guard.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include <stb_image.h>
 
@@ -34,7 +35,11 @@ bool is_restart(int marker) { return marker >= 0xD0 && marker <= 0xD7; }
 // Position of the next marker code byte at or after at (fill bytes 0xFF
 // skipped), or -1 at the end of the file.
 int64_t next_marker(const byte_view &file, int64_t at) {
-    while (at < file.size && file.byte(at) != 0xFF) ++at;
+    if (at < 0) at = 0;
+    if (at >= file.size) return -1;
+    const void *ff = memchr(file.bytes + at, 0xFF, size_t(file.size - at));
+    if (!ff) return -1;
+    at = static_cast<const uint8_t *>(ff) - file.bytes;
     while (at < file.size && file.byte(at) == 0xFF) ++at;
     return at < file.size ? at : -1;
 }
