@@ -76,10 +76,13 @@ const uint8_t kAcChromaSymbols[162] = {
     0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7,
     0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa};
 
-// Code and length per symbol; symbols no table assigns have length 0, so a
-// value too large for the tables writes its bits alone, as stb's does.
+// Per symbol, its code shifted past the value bits that follow it, and the
+// length of both: a symbol's low four bits count those value bits (the
+// values of 8-bit pictures need at most 12). Symbols no table assigns have
+// a code of length 0, so a value too large for the tables writes its bits
+// alone, as stb's does.
 struct huffman_table {
-    uint16_t code[256];
+    uint32_t code[256];
     uint8_t length[256];
 };
 
@@ -89,12 +92,16 @@ struct huffman_set {
 
 // Canonical codes: each length's codes follow the previous length's, doubled.
 void build_huffman(const uint8_t *counts, const uint8_t *symbols, huffman_table *table) {
-    memset(table, 0, sizeof *table);
+    for (int symbol = 0; symbol < 256; ++symbol) {
+        table->code[symbol] = 0;
+        table->length[symbol] = static_cast<uint8_t>(symbol & 15);
+    }
     unsigned code = 0;
     for (int length = 1, k = 0; length <= 16; ++length, code <<= 1)
         for (int i = 0; i < counts[length - 1]; ++i, ++k, ++code) {
-            table->code[symbols[k]] = static_cast<uint16_t>(code);
-            table->length[symbols[k]] = static_cast<uint8_t>(length);
+            int value_bits = symbols[k] & 15;
+            table->code[symbols[k]] = code << value_bits;
+            table->length[symbols[k]] = static_cast<uint8_t>(length + value_bits);
         }
 }
 
@@ -234,14 +241,13 @@ void put_headers(bit_writer *w, const quality_tables &t, int width, int height) 
 // the scan carries them (negative values one less, cut to that many bits).
 inline int magnitude_bits(int value) {
     unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-    return magnitude ? 32 - __builtin_clz(magnitude) : 0;
+    return magnitude ? (31 ^ __builtin_clz(magnitude)) + 1 : 0;
 }
 
 inline void put_value(bit_writer *w, const huffman_table &table, int symbol, int value,
                       int size) {
-    uint32_t bits = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << size) - 1);
-    put_bits(w, (static_cast<uint32_t>(table.code[symbol]) << size) | bits,
-             table.length[symbol] + size);
+    uint32_t bits = static_cast<uint32_t>(value + (value >> 31)) & ((1u << size) - 1);
+    put_bits(w, table.code[symbol] | bits, table.length[symbol]);
 }
 
 // Natural position of each zigzag position.
@@ -314,8 +320,11 @@ uint64_t quantise(const float *block, const float *scale, int16_t *natural) {
 
 // Quantises and codes one block against the previous DC value of its
 // component; returns its own DC value.
-int code_block(bit_writer *w, const float *block, const float *scale, int previous_dc,
+int code_block(bit_writer *writer, const float *block, const float *scale, int previous_dc,
                const huffman_table &dc, const huffman_table &ac) {
+    // A local copy keeps the writer in registers: its byte stores could
+    // otherwise alias the accumulator and force reloads after each one.
+    bit_writer local = *writer, *w = &local;
     alignas(16) int16_t natural[64];
     uint64_t nonzero = quantise(block, scale, natural);
     const uint8_t *position = zigzag_tables().natural;
@@ -329,12 +338,13 @@ int code_block(bit_writer *w, const float *block, const float *scale, int previo
         int run = i - last - 1;
         for (; run >= 16; run -= 16) put_bits(w, ac.code[0xF0], ac.length[0xF0]);
         int value = natural[position[i]];
-        size = magnitude_bits(value);
+        size = (31 ^ __builtin_clz(static_cast<unsigned>(value < 0 ? -value : value))) + 1;
         put_value(w, ac, (run << 4) + size, value, size);
         last = i;
         nonzero &= nonzero - 1;
     }
     if (last != 63) put_bits(w, ac.code[0], ac.length[0]);
+    *writer = local;
     return natural[0];
 }
 
