@@ -273,49 +273,20 @@ const zigzag_maps &zigzag_tables() {
     return maps;
 }
 
-// Quantises one transformed block, rounding half away from zero and cutting
-// as stb does, into natural order; returns the mask of its nonzero
-// coefficients by zigzag position.
+// Quantises one transformed block into natural order; returns the mask of
+// its nonzero coefficients by zigzag position.
 uint64_t quantise(const float *block, const float *scale, int16_t *natural) {
-#ifdef PIXTRIM_JPEG_SSE2
-    // v + copysign(0.5, v) is stb's v < 0 ? v - 0.5 : v + 0.5 for every v
-    // but -0, which both cut to 0.
-    const __m128 sign = _mm_set1_ps(-0.0f), half = _mm_set1_ps(0.5f);
-    const __m128i none = _mm_setzero_si128();
-    __m128i zero_rows[4];
-    for (int k = 0; k < 64; k += 16) {
-        __m128i packed[2];
-        for (int h = 0; h < 2; ++h) {
-            const float *b = block + k + h * 8, *q = scale + k + h * 8;
-            __m128 v0 = _mm_mul_ps(_mm_loadu_ps(b), _mm_loadu_ps(q));
-            __m128 v1 = _mm_mul_ps(_mm_loadu_ps(b + 4), _mm_loadu_ps(q + 4));
-            v0 = _mm_add_ps(v0, _mm_or_ps(_mm_and_ps(v0, sign), half));
-            v1 = _mm_add_ps(v1, _mm_or_ps(_mm_and_ps(v1, sign), half));
-            packed[h] = _mm_packs_epi32(_mm_cvttps_epi32(v0), _mm_cvttps_epi32(v1));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(natural + k + h * 8), packed[h]);
-        }
-        zero_rows[k / 16] = _mm_packs_epi16(_mm_cmpeq_epi16(packed[0], none),
-                                            _mm_cmpeq_epi16(packed[1], none));
-    }
-    uint64_t zeros = 0;
-    for (int i = 0; i < 4; ++i)
-        zeros |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(zero_rows[i])))
-                 << (i * 16);
-    uint64_t nonzero = ~zeros;
+#ifdef PIXTRIM_JPEG_AVX2
+    static const bool s_avx2 = __builtin_cpu_supports("avx2");
+    uint64_t nonzero = s_avx2 ? jpeg_quantise_avx2(block, scale, natural)
+                              : quantise_block(block, scale, natural);
+#else
+    uint64_t nonzero = quantise_block(block, scale, natural);
+#endif
     const zigzag_maps &maps = zigzag_tables();
     uint64_t zigzag = 0;
     for (int row = 0; row < 8; ++row) zigzag |= maps.row_bits[row][(nonzero >> (row * 8)) & 0xFF];
     return zigzag;
-#else
-    uint64_t zigzag = 0;
-    for (int j = 0; j < 64; ++j) {
-        float v = block[j] * scale[j];
-        int q = static_cast<int>(v < 0 ? v - 0.5f : v + 0.5f);
-        natural[j] = static_cast<int16_t>(q);
-        if (q) zigzag |= uint64_t{1} << kZigzag[j];
-    }
-    return zigzag;
-#endif
 }
 
 // Quantises and codes one block against the previous DC value of its

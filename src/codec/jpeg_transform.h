@@ -1,7 +1,8 @@
-// The quality-independent half of the JPEG encoder: colour conversion with
-// the flattening onto white, chroma averaging and the DCT, as stb computes
-// them. Included by jpeg.cpp and again by jpeg_avx2.cpp, which is built for
-// processors with AVX2; everything here is local to the including file.
+// The vector arithmetic of the JPEG encoder, as stb computes it: colour
+// conversion with the flattening onto white, chroma averaging and the DCT,
+// which do not depend on the quality, and the quantiser. Included by
+// jpeg.cpp and again by jpeg_avx2.cpp, which is built for processors with
+// AVX2; everything here is local to the including file.
 #ifndef PIXTRIM_JPEG_TRANSFORM_H
 #define PIXTRIM_JPEG_TRANSFORM_H
 
@@ -24,6 +25,8 @@
 // processor has AVX2.
 void jpeg_transform_row_avx2(const rgba_image *image, bool subsample, size_t mcu_row,
                              float *blocks);
+// quantise_block as jpeg_avx2.cpp builds it, with the same condition.
+uint64_t jpeg_quantise_avx2(const float *block, const float *scale, int16_t *natural);
 #endif
 
 namespace {
@@ -282,6 +285,59 @@ void transform_mcu_row(const rgba_image *image, const mcu_layout &l, size_t mcu_
         }
         for (size_t b = 0; b < l.per_mcu; ++b) dct_block(blocks + b * kBlockFloats);
     }
+}
+
+// Quantises one transformed block: each coefficient times its scale,
+// rounded half away from zero and cut to an integer as stb does, into
+// natural order. Returns the mask of the nonzero ones by natural position.
+inline uint64_t quantise_block(const float *block, const float *scale, int16_t *natural) {
+#ifdef PIXTRIM_JPEG_SSE2
+    // v + copysign(0.5, v) is stb's v < 0 ? v - 0.5 : v + 0.5 for every v
+    // but -0, which both cut to 0.
+    uint64_t zeros = 0;
+    for (int k = 0; k < 64; k += 16) {
+#ifdef __AVX2__
+        const __m256 sign = _mm256_set1_ps(-0.0f), half = _mm256_set1_ps(0.5f);
+        __m256 v0 = _mm256_mul_ps(_mm256_loadu_ps(block + k), _mm256_loadu_ps(scale + k));
+        __m256 v1 =
+            _mm256_mul_ps(_mm256_loadu_ps(block + k + 8), _mm256_loadu_ps(scale + k + 8));
+        v0 = _mm256_add_ps(v0, _mm256_or_ps(_mm256_and_ps(v0, sign), half));
+        v1 = _mm256_add_ps(v1, _mm256_or_ps(_mm256_and_ps(v1, sign), half));
+        // The packing works within 128-bit halves; the permute restores the order.
+        __m256i packed = _mm256_permute4x64_epi64(
+            _mm256_packs_epi32(_mm256_cvttps_epi32(v0), _mm256_cvttps_epi32(v1)), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(natural + k), packed);
+        __m256i zero = _mm256_cmpeq_epi16(packed, _mm256_setzero_si256());
+        __m128i zero_bytes =
+            _mm_packs_epi16(_mm256_castsi256_si128(zero), _mm256_extracti128_si256(zero, 1));
+#else
+        const __m128 sign = _mm_set1_ps(-0.0f), half = _mm_set1_ps(0.5f);
+        __m128i packed[2];
+        for (int h = 0; h < 2; ++h) {
+            const float *b = block + k + h * 8, *q = scale + k + h * 8;
+            __m128 v0 = _mm_mul_ps(_mm_loadu_ps(b), _mm_loadu_ps(q));
+            __m128 v1 = _mm_mul_ps(_mm_loadu_ps(b + 4), _mm_loadu_ps(q + 4));
+            v0 = _mm_add_ps(v0, _mm_or_ps(_mm_and_ps(v0, sign), half));
+            v1 = _mm_add_ps(v1, _mm_or_ps(_mm_and_ps(v1, sign), half));
+            packed[h] = _mm_packs_epi32(_mm_cvttps_epi32(v0), _mm_cvttps_epi32(v1));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(natural + k + h * 8), packed[h]);
+        }
+        __m128i zero_bytes = _mm_packs_epi16(_mm_cmpeq_epi16(packed[0], _mm_setzero_si128()),
+                                             _mm_cmpeq_epi16(packed[1], _mm_setzero_si128()));
+#endif
+        zeros |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(zero_bytes))} << k;
+    }
+    return ~zeros;
+#else
+    uint64_t nonzero = 0;
+    for (int j = 0; j < 64; ++j) {
+        float v = block[j] * scale[j];
+        int q = static_cast<int>(v < 0 ? v - 0.5f : v + 0.5f);
+        natural[j] = static_cast<int16_t>(q);
+        if (q) nonzero |= uint64_t{1} << j;
+    }
+    return nonzero;
+#endif
 }
 
 }  // namespace
