@@ -261,7 +261,8 @@ if tools:
     short = {'lossless_png': 'lossless PNG, 2 MP', 'quality75_bmp': 'JPEG q75 from BMP, 4 MP',
              'quality75_jpeg': 'JPEG q75 from JPEG, 4 MP', 'target_150k': 'target 150 KiB, 4 MP',
              'target_400k': 'target 400 KiB, 4 MP'}
-    out('## Whole process against other tools (median wall time of 7 runs, mean CPU time)\n')
+    out('## Whole process against other tools (median wall time of %s runs, mean CPU time)\n'
+        % os.environ.get('PIXTRIM_RUNS', '7'))
     out('![Time and bytes against other tools](bench/tools.png)\n')
     out('| task | command | wall s | CPU s | bytes | wall / pixtrim | CPU / pixtrim | size / pixtrim |')
     out('|---|---|---:|---:|---:|---:|---:|---:|')
