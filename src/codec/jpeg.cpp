@@ -237,13 +237,15 @@ void put_headers(bit_writer *w, const quality_tables &t, int width, int height) 
     put_bytes(w, kScan, sizeof kScan);
 }
 
-// Bits needed for the magnitude of a nonzero value, and the value's bits as
-// the scan carries them (negative values one less, cut to that many bits).
-inline int magnitude_bits(int value) {
-    unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-    return magnitude ? (31 ^ __builtin_clz(magnitude)) + 1 : 0;
+// Bits needed for the magnitude of a value (31 ^ clz is the top bit's index).
+inline int nonzero_magnitude_bits(int value) {
+    return (31 ^ __builtin_clz(static_cast<unsigned>(value < 0 ? -value : value))) + 1;
 }
 
+inline int magnitude_bits(int value) { return value ? nonzero_magnitude_bits(value) : 0; }
+
+// A symbol's code, then the value's bits as the scan carries them: negative
+// values one less, cut to size bits.
 inline void put_value(bit_writer *w, const huffman_table &table, int symbol, int value,
                       int size) {
     uint32_t bits = static_cast<uint32_t>(value + (value >> 31)) & ((1u << size) - 1);
@@ -309,7 +311,7 @@ int code_block(bit_writer *writer, const float *block, const float *scale, int p
         int run = i - last - 1;
         for (; run >= 16; run -= 16) put_bits(w, ac.code[0xF0], ac.length[0xF0]);
         int value = natural[position[i]];
-        size = (31 ^ __builtin_clz(static_cast<unsigned>(value < 0 ? -value : value))) + 1;
+        size = nonzero_magnitude_bits(value);
         put_value(w, ac, (run << 4) + size, value, size);
         last = i;
         nonzero &= nonzero - 1;
