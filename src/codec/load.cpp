@@ -45,8 +45,8 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
     file_handle file(fopen(path, "rb"));
-    byte_block bytes(file ? static_cast<uint8_t *>(allocate_large(static_cast<size_t>(size))) : nullptr,
-                     free);
+    byte_block bytes(
+        file ? static_cast<uint8_t *>(allocate_large(static_cast<size_t>(size))) : nullptr, free);
     if (!bytes || fread(bytes.get(), 1, static_cast<size_t>(size), file.get()) !=
                       static_cast<size_t>(size)) {
         set_err("cannot read %s", path);
@@ -65,7 +65,8 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
 
-    // Plain BMPs are read by our own reader, everything else by the decoder.
+    // Plain BMPs are read by our own reader, which fails only when memory
+    // runs out; everything else goes to the decoder.
     rgba_image decoded = {0, 0, nullptr};
     const char *reason = "outofmem";
     bmp_result plain = detected == FMT_BMP ? bmp_decode_plain(bytes.get(), size, &decoded)
