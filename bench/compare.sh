@@ -217,7 +217,7 @@ if total:
     zlib = profile.get('zlib_append', 0)
     parts = (('our zlib compressor, with the row filters it reads through (six encodes)', zlib),
              ('rest of the PNG encoder: chunks and CRC', profile.get('png_encode', 0) - zlib),
-             ('stb decoder', profile.get('stbi_load_from_memory', 0)))
+             ('stb decoder', profile.get('decode_rgba', 0)))
     for label, count in parts:
         out('| %s | %.1f %% |' % (label, 100 * count / total))
     out('')
