@@ -8,7 +8,7 @@
 namespace {
 
 constexpr int64_t kFileHeaderBytes = 14;
-constexpr int32_t kBitFields = 3;                     // compression code of explicit masks
+constexpr int32_t kBitFields = 3;  // compression code of explicit masks
 
 uint32_t le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
 uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
