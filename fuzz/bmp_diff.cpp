@@ -22,7 +22,7 @@ std::vector<uint8_t> described_file(const uint8_t *data, size_t size) {
     static const uint16_t kBits[] = {24, 32, 24, 32, 16, 8, 1, 0};
     static const int32_t kCompressions[] = {0, 0, 3, 3, 1, -1, 4, 2};
     static const int32_t kOffsetChanges[] = {0, 0, 0, 0, -1, 1, -12, 4};
-    bmp_spec s;
+    bmp_shape s;
     s.header_size = kHeaders[data[0] % 5];
     s.bits_per_pixel = kBits[data[1] & 7];
     s.compression = kCompressions[data[1] >> 3 & 7];

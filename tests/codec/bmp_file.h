@@ -8,7 +8,7 @@
 
 namespace test_support {
 
-struct bmp_spec {
+struct bmp_shape {
     uint32_t header_size = 40;  // 12 (OS/2), 40, 56, 108, 124
     uint16_t bits_per_pixel = 24;
     int32_t compression = 0;  // 3: bit-field masks
@@ -22,14 +22,14 @@ struct bmp_spec {
     int32_t offset_change = 0;  // added to the offset of the rows
 };
 
-// Padded row bytes of the spec's picture, as the file stores them.
-inline int64_t bmp_stride(const bmp_spec &s) {
+// Padded row bytes of the described picture, as the file stores them.
+inline int64_t bmp_stride(const bmp_shape &s) {
     int64_t width = s.width < 0 ? -int64_t{s.width} : s.width;
     return (width * s.bits_per_pixel + 31) / 32 * 4;
 }
 
 // The file: headers, then rows (the bytes after the headers, as they are).
-inline std::vector<uint8_t> bmp_file(const bmp_spec &s, const std::vector<uint8_t> &rows) {
+inline std::vector<uint8_t> bmp_file(const bmp_shape &s, const std::vector<uint8_t> &rows) {
     std::vector<uint8_t> b(14 + s.header_size, 0);
     auto put16 = [&](size_t at, uint32_t v) {
         b[at] = uint8_t(v), b[at + 1] = uint8_t(v >> 8);

@@ -57,7 +57,7 @@ pixels_of expect_plain_and_same(const std::vector<uint8_t> &file, const std::str
     return ours;
 }
 
-std::vector<uint8_t> random_rows(const bmp_spec &s, uint32_t seed) {
+std::vector<uint8_t> random_rows(const bmp_shape &s, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> rows(size_t(bmp_stride(s) * std::abs(s.height)));
     for (uint8_t &b : rows) b = uint8_t(rng());
@@ -65,7 +65,7 @@ std::vector<uint8_t> random_rows(const bmp_spec &s, uint32_t seed) {
 }
 
 // Rows whose fourth byte of every pixel is alpha.
-std::vector<uint8_t> rows_with_alpha(const bmp_spec &s, uint8_t alpha, uint32_t seed) {
+std::vector<uint8_t> rows_with_alpha(const bmp_shape &s, uint8_t alpha, uint32_t seed) {
     std::vector<uint8_t> rows = random_rows(s, seed);
     for (size_t i = 3; i < rows.size(); i += 4) rows[i] = alpha;
     return rows;
@@ -81,7 +81,7 @@ TEST(PlainBmp, ReadsEveryHeaderSizeWidthAndRowOrderAsTheDecoderDoes) {
             for (int32_t width : {1, 2, 3, 4, 5, 7, 8, 33})
                 for (int32_t height : {1, 3, -1, -4}) {
                     if (header == 12 && height < 0) continue;  // unsigned there
-                    bmp_spec s;
+                    bmp_shape s;
                     s.header_size = header, s.bits_per_pixel = bits;
                     s.width = width, s.height = height;
                     expect_plain_and_same(bmp_file(s, random_rows(s, seed++)),
@@ -93,7 +93,7 @@ TEST(PlainBmp, ReadsEveryHeaderSizeWidthAndRowOrderAsTheDecoderDoes) {
 }
 
 TEST(PlainBmp, TakesAllZeroAlphaAsOpaqueOnlyInUncompressedFiles) {
-    bmp_spec s;
+    bmp_shape s;
     s.bits_per_pixel = 32, s.width = 5, s.height = -3;
     for (uint32_t header : {40u, 124u}) {
         s.header_size = header;
@@ -112,7 +112,7 @@ TEST(PlainBmp, TakesAllZeroAlphaAsOpaqueOnlyInUncompressedFiles) {
 }
 
 TEST(PlainBmp, NeedsEveryPixelButNotTheLastRowsPadding) {
-    bmp_spec s;
+    bmp_shape s;
     s.width = 3, s.height = 2;  // 9 bytes a row, padded to 12
     std::vector<uint8_t> rows = random_rows(s, 4);
     rows.resize(rows.size() - 3);
@@ -123,39 +123,39 @@ TEST(PlainBmp, NeedsEveryPixelButNotTheLastRowsPadding) {
 
 TEST(PlainBmp, LeavesEveryOtherLayoutAndEveryRefusedFileToTheDecoder) {
     auto variant = [](auto change) {
-        bmp_spec s;
+        bmp_shape s;
         s.bits_per_pixel = 32, s.header_size = 124, s.width = 4, s.height = 2;
         change(s);
         return s;
     };
-    const bmp_spec others[] = {
-        variant([](bmp_spec &s) { s.offset_change = 4; }),  // a gap before the rows
-        variant([](bmp_spec &s) { s.offset_change = -1; }),
-        variant([](bmp_spec &s) { s.planes = 2; }),
-        variant([](bmp_spec &s) { s.bits_per_pixel = 16; }),
-        variant([](bmp_spec &s) { s.bits_per_pixel = 8; }),
-        variant([](bmp_spec &s) { s.compression = 1; }),
-        variant([](bmp_spec &s) { s.compression = 4; }),
-        variant([](bmp_spec &s) { s.compression = -1; }),
-        variant([](bmp_spec &s) { s.compression = 3, s.masks[3] = 0; }),
-        variant([](bmp_spec &s) { s.compression = 3, s.masks[0] = 0xFF; }),
-        variant([](bmp_spec &s) { s.compression = 3, s.header_size = 40; }),
+    const bmp_shape others[] = {
+        variant([](bmp_shape &s) { s.offset_change = 4; }),  // a gap before the rows
+        variant([](bmp_shape &s) { s.offset_change = -1; }),
+        variant([](bmp_shape &s) { s.planes = 2; }),
+        variant([](bmp_shape &s) { s.bits_per_pixel = 16; }),
+        variant([](bmp_shape &s) { s.bits_per_pixel = 8; }),
+        variant([](bmp_shape &s) { s.compression = 1; }),
+        variant([](bmp_shape &s) { s.compression = 4; }),
+        variant([](bmp_shape &s) { s.compression = -1; }),
+        variant([](bmp_shape &s) { s.compression = 3, s.masks[3] = 0; }),
+        variant([](bmp_shape &s) { s.compression = 3, s.masks[0] = 0xFF; }),
+        variant([](bmp_shape &s) { s.compression = 3, s.header_size = 40; }),
         // The masks of the header, not those after it; the decoder refuses it.
-        variant([](bmp_spec &s) { s.compression = 3, s.header_size = 56, s.offset_change = -12; }),
-        variant([](bmp_spec &s) { s.compression = 3, s.bits_per_pixel = 24; }),
-        variant([](bmp_spec &s) { s.header_size = 12; }),
-        variant([](bmp_spec &s) { s.header_size = 64; }),
-        variant([](bmp_spec &s) { s.width = 0; }),
-        variant([](bmp_spec &s) { s.height = 0; }),
-        variant([](bmp_spec &s) { s.width = kBmpMaxSide + 1, s.height = 1; }),
-        variant([](bmp_spec &s) { s.height = INT_MIN; }),
+        variant([](bmp_shape &s) { s.compression = 3, s.header_size = 56, s.offset_change = -12; }),
+        variant([](bmp_shape &s) { s.compression = 3, s.bits_per_pixel = 24; }),
+        variant([](bmp_shape &s) { s.header_size = 12; }),
+        variant([](bmp_shape &s) { s.header_size = 64; }),
+        variant([](bmp_shape &s) { s.width = 0; }),
+        variant([](bmp_shape &s) { s.height = 0; }),
+        variant([](bmp_shape &s) { s.width = kBmpMaxSide + 1, s.height = 1; }),
+        variant([](bmp_shape &s) { s.height = INT_MIN; }),
     };
-    for (const bmp_spec &s : others) {
+    for (const bmp_shape &s : others) {
         std::vector<uint8_t> rows(4096, 0x5A);
         EXPECT_EQ(plain_result(bmp_file(s, rows)), BMP_NOT_PLAIN)
             << s.header_size << "/" << s.bits_per_pixel << " compression " << s.compression;
     }
-    std::vector<uint8_t> not_bmp = bmp_file(bmp_spec{}, std::vector<uint8_t>(4, 0));
+    std::vector<uint8_t> not_bmp = bmp_file(bmp_shape{}, std::vector<uint8_t>(4, 0));
     not_bmp[1] = 'A';
     EXPECT_EQ(plain_result(not_bmp), BMP_NOT_PLAIN);
 }

@@ -103,7 +103,7 @@ TEST(LoadRgba, CarriesTheDecodersReasonForARecognisedButBrokenFile) {
 TEST(LoadRgba, RefusesABmpWithASideOfZeroThatTheDecoderAccepts) {
     scratch_dir dir;
     for (auto [width, height] : {std::pair{0, 1}, std::pair{1, 0}}) {
-        bmp_spec empty;
+        bmp_shape empty;
         empty.width = width, empty.height = height;
         std::vector<uint8_t> bytes = bmp_file(empty, {});
         int w = -1, h = -1, n;
