@@ -252,6 +252,13 @@ inline void put_value(bit_writer *w, const huffman_table &table, int symbol, int
     put_bits(w, table.code[symbol] | bits, table.length[symbol]);
 }
 
+#ifdef PIXTRIM_JPEG_AVX2
+// The transform and the quantiser have AVX2 builds for processors with it.
+// This runs among the library's constructors, perhaps before the one that
+// reads the processor's features, so it reads them itself.
+const bool s_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
+
 // Natural position of each zigzag position.
 struct zigzag_maps {
     uint8_t natural[64];
@@ -279,7 +286,6 @@ const zigzag_maps &zigzag_tables() {
 // its nonzero coefficients by zigzag position.
 uint64_t quantise(const float *block, const float *scale, int16_t *natural) {
 #ifdef PIXTRIM_JPEG_AVX2
-    static const bool s_avx2 = __builtin_cpu_supports("avx2");
     uint64_t nonzero = s_avx2 ? jpeg_quantise_avx2(block, scale, natural)
                               : quantise_block(block, scale, natural);
 #else
@@ -344,7 +350,6 @@ void code_blocks(bit_writer *w, const quality_tables &t, const float *blocks, si
 // The row transform for this processor: the AVX2 build where there is one.
 void transform_row(const rgba_image *image, const mcu_layout &l, size_t row, float *blocks) {
 #ifdef PIXTRIM_JPEG_AVX2
-    static const bool s_avx2 = __builtin_cpu_supports("avx2");
     if (s_avx2) {
         jpeg_transform_row_avx2(image, l.side == 16, row, blocks);
         return;
