@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec/bmp.h"
+#include "codec/bmp/bmp.h"
 #include "codec/bmp_file.h"
 #include "codec/guard.h"
 

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "codec/deflate.h"
-#include "codec/png.h"
+#include "codec/png/deflate.h"
+#include "codec/png/png.h"
 #include "deflate/reference_stb.h"
 
 namespace {

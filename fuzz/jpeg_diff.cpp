@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "codec/jpeg.h"
+#include "codec/jpeg/jpeg.h"
 #include "jpeg/reference_jpeg.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <stb_image.h>
 
-#include "codec/bmp.h"
+#include "codec/bmp/bmp.h"
 
 namespace {
 

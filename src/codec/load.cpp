@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "codec/bmp.h"
+#include "codec/bmp/bmp.h"
 #include "codec/guard.h"
 #include "codec/memory.h"
 #include "state.h"

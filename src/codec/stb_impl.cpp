@@ -9,8 +9,8 @@
 // through a buffer it failed to grow; stopping is the lesser harm.
 #define STBIW_ASSERT(x) ((x) ? (void)0 : abort())
 
-#include "load.h"
-#include "memory.h"
+#include "codec/load.h"
+#include "codec/memory.h"
 
 // The decoder hands back, for some damaged files, bytes of blocks it never
 // wrote; zeroed blocks make those pixels black and the same on every run.
@@ -64,7 +64,7 @@ uint8_t *decode_rgba(const uint8_t *bytes, int32_t size, int *width, int *height
 // and JPEG writers stay for the tests and the benchmark's floor. The PNG
 // writer compresses with our compressor, which writes the same zlib bytes
 // as stb's own, faster (deflate.h).
-#include "deflate.h"
+#include "codec/png/deflate.h"
 #define STBIW_ZLIB_COMPRESS zlib_compress
 
 #define STBI_WRITE_NO_STDIO

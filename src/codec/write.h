@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-#include "codec/jpeg.h"
+#include "codec/jpeg/jpeg.h"
 #include "codec/load.h"
-#include "codec/png.h"
+#include "codec/png/png.h"
 
 // RGB copy of the picture composited onto white: c * A / 255 + 255 - A.
 // Returns a malloc block of width * height * 3 bytes, or null.

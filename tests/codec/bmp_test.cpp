@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "codec/bmp.h"
+#include "codec/bmp/bmp.h"
 #include "codec/bmp_file.h"
 #include "support.h"
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "codec/deflate.h"
-#include "codec/png.h"
+#include "codec/png/deflate.h"
+#include "codec/png/png.h"
 #include "deflate/reference_stb.h"
 #include "support.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/jpeg.h"
+#include "codec/jpeg/jpeg.h"
 #include "jpeg/reference_jpeg.h"
 #include "support.h"
 

@@ -6,7 +6,7 @@
 // branch, reuse the lazy look's search, and write bits through a 64-bit
 // accumulator. stb needs its whole input in memory; we read ours through a
 // sliding window, since a match never reaches further back than 32 KiB.
-#include "codec/deflate.h"
+#include "codec/png/deflate.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The transform and the quantiser built for processors with AVX2: the same
 // operations on eight lanes instead of four, so the same bits. jpeg.cpp
 // calls them only where the processor has AVX2.
-#include "codec/jpeg_transform.h"
+#include "codec/jpeg/jpeg_transform.h"
 
 void jpeg_transform_row_avx2(const rgba_image *image, bool subsample, size_t mcu_row,
                              float *blocks) {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "codec/deflate.h"
+#include "codec/png/deflate.h"
 #include "codec/load.h"
 
 // The most filtered bytes (a filter byte per row, then the row) a PNG may

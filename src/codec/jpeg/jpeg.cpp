@@ -1,10 +1,10 @@
-#include "codec/jpeg.h"
+#include "codec/jpeg/jpeg.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "codec/jpeg_transform.h"
+#include "codec/jpeg/jpeg_transform.h"
 #include "codec/memory.h"
 
 // Every float operation below is one of stb's, in stb's order; the build

@@ -1,4 +1,4 @@
-#include "codec/bmp.h"
+#include "codec/bmp/bmp.h"
 
 #include <climits>
 #include <cstdlib>

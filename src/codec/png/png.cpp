@@ -3,7 +3,7 @@
 // compresses that into a stream, copies the stream into the file and hands
 // the file to a write function that copies it once more. We filter each row
 // as the compressor reads it and compress straight into the file's block.
-#include "codec/png.h"
+#include "codec/png/png.h"
 
 #include <cstdlib>
 #include <cstring>
