@@ -34,6 +34,8 @@ struct output_discarder {
 };
 using output_stage = std::unique_ptr<staged_output, output_discarder>;
 
+using carried_metadata = std::unique_ptr<image_metadata, metadata_releaser>;
+
 struct coefficients_releaser {
     void operator()(jpeg_coefficients *held) const { jpeg_release(held); }
 };
@@ -72,8 +74,10 @@ int compress_file(const char *input_path, const char *output_path, int quality,
     }
     rgba_image loaded;
     image_format input_format;
-    if (!load_rgba(input_path, &loaded, &input_format)) return 0;
+    image_metadata metadata;
+    if (!load_rgba(input_path, &loaded, &input_format, &metadata)) return 0;
     byte_block loaded_pixels(loaded.pixels, free);
+    carried_metadata carried(&metadata);
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
@@ -96,7 +100,7 @@ int compress_file(const char *input_path, const char *output_path, int quality,
     staged_output out;
     int32_t written = -1;
     if (stage_output(input_path, output_path, &out))
-        written = write_sized(out.path, chosen, output_format, quality);
+        written = write_sized(out.path, chosen, output_format, quality, &metadata);
     if (!finish_output(&out, written >= 0)) written = -1;
     if (written < 0) {
         set_err("%s: encode failed for %s", operation, output_path);
@@ -117,8 +121,10 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
     }
     rgba_image loaded;
     image_format input_format;
-    if (!load_rgba(input_path, &loaded, &input_format)) return 0;
+    image_metadata metadata;
+    if (!load_rgba(input_path, &loaded, &input_format, &metadata)) return 0;
     byte_block loaded_pixels(loaded.pixels, free);
+    carried_metadata carried(&metadata);
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
@@ -143,8 +149,9 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         jpeg_coefficients held = {0, 0, false, 0, nullptr};
         std::unique_ptr<jpeg_coefficients, coefficients_releaser> release_held(&held);
         auto probe = [&](int quality) {
-            return encode_jpg_reusing(write_path, &loaded, quality, &held) ? file_size(write_path)
-                                                                           : -1;
+            return encode_jpg_reusing(write_path, &loaded, quality, &held, &metadata)
+                       ? file_size(write_path)
+                       : -1;
         };
         while (lo <= hi) {
             int mid = (lo + hi) / 2;
@@ -176,7 +183,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         for (int percent : kLadderPercents) {
             int32_t size;
             if (percent == 100) {
-                size = write_sized(write_path, &loaded, output_format, 100);
+                size = write_sized(write_path, &loaded, output_format, 100, &metadata);
             } else {
                 double scale = percent / 100.0;
                 rgba_image shrunk;
@@ -184,7 +191,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
                                     scaled_side(loaded.height, scale), &shrunk))
                     continue;
                 byte_block shrunk_pixels(shrunk.pixels, free);
-                size = write_sized(write_path, &shrunk, output_format, 100);
+                size = write_sized(write_path, &shrunk, output_format, 100, &metadata);
             }
             if (size < 0) continue;
             if (size <= target_bytes) {

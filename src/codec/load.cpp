@@ -9,6 +9,8 @@
 #include "codec/bmp/bmp.h"
 #include "codec/guard.h"
 #include "codec/memory.h"
+#include "codec/metadata.h"
+#include "codec/orient.h"
 #include "state.h"
 
 namespace {
@@ -19,6 +21,7 @@ struct file_closer {
     void operator()(FILE *file) const { fclose(file); }
 };
 using file_handle = std::unique_ptr<FILE, file_closer>;
+
 
 // Opening a FIFO or a device would block or never end, so only regular files
 // are read.
@@ -38,7 +41,8 @@ image_format detect_format(const uint8_t *bytes, int32_t size) {
     return FMT_NONE;
 }
 
-int load_rgba(const char *path, rgba_image *image, image_format *format) {
+int load_rgba(const char *path, rgba_image *image, image_format *format,
+              image_metadata *metadata) {
     int32_t size = is_regular_file(path) ? file_size(path) : -1;
     if (size <= 0) {
         set_err("cannot read %s", path);
@@ -65,6 +69,14 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
 
+    // What the file says about its display is read while its bytes are here.
+    image_metadata found = {1, nullptr, 0, false, nullptr, 0, 0, 0};
+    if (metadata)
+        read_metadata(bytes.get(), static_cast<size_t>(size), detected, &found);
+    else
+        found.orientation = read_orientation(bytes.get(), static_cast<size_t>(size), detected);
+    std::unique_ptr<image_metadata, metadata_releaser> release_found(&found);
+
     // Plain BMPs are read by our own reader, which fails only when memory
     // runs out; everything else goes to the decoder.
     rgba_image decoded = {0, 0, nullptr};
@@ -85,8 +97,16 @@ int load_rgba(const char *path, rgba_image *image, image_format *format) {
         return 0;
     }
 
+    // Every operation works on the picture as it is shown.
+    if (!turn_upright(&decoded, found.orientation)) {
+        free(decoded.pixels);
+        set_err("cannot decode %s (outofmem)", path);
+        return 0;
+    }
+
     *image = decoded;
     *format = detected;
+    if (metadata) *metadata = *release_found.release();
     clear_err();
     return 1;
 }

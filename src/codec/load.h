@@ -2,6 +2,7 @@
 #ifndef PIXTRIM_LOAD_H
 #define PIXTRIM_LOAD_H
 
+#include <cstddef>
 #include <cstdint>
 
 // 8-bit RGBA, rows top to bottom, packed (stride = width * 4). The pixel
@@ -20,16 +21,27 @@ enum image_format : int32_t {
     FMT_BMP = 3,
 };
 
-// Reads and decodes a JPEG, PNG or BMP file recognised by its first bytes.
-// Returns 1 and fills both out-parameters (and empties the last-error text),
-// or 0 with the reason recorded and neither out-parameter touched.
-int load_rgba(const char *path, rgba_image *image, image_format *format);
+struct image_metadata;
+
+// Reads and decodes a JPEG, PNG or BMP file recognised by its first bytes,
+// and turns the picture upright as its Exif orientation says. Returns 1 and
+// fills the out-parameters (and empties the last-error text), or 0 with the
+// reason recorded and no out-parameter touched. With metadata, it also
+// hands back what an output must carry to look the same (metadata.h), for
+// the caller to release.
+int load_rgba(const char *path, rgba_image *image, image_format *format,
+              image_metadata *metadata = nullptr);
 
 // The decoder's RGBA pixels for a whole file held in memory, as a malloc
 // block, or null with the reason of this decode in *reason: "outofmem" when
 // one of the decoder's allocations failed, else the decoder's own text.
 uint8_t *decode_rgba(const uint8_t *bytes, int32_t size, int *width, int *height,
                      const char **reason);
+
+// Inflates a zlib stream into out, never past capacity bytes. True when the
+// whole stream ended inside that room; *produced is what was written.
+bool inflate_zlib(const uint8_t *stream, size_t size, uint8_t *out, size_t capacity,
+                  size_t *produced);
 
 // The format a file's first bytes announce; FMT_NONE for any other file.
 image_format detect_format(const uint8_t *bytes, int32_t size);

@@ -55,9 +55,22 @@ uint8_t *decode_rgba(const uint8_t *bytes, int32_t size, int *width, int *height
     uint8_t *pixels = stbi_load_from_memory(bytes, size, width, height, &channels, 4);
     if (!pixels) {
         const char *own = stbi_failure_reason();
-        *reason = s_decoder_out_of_memory ? "outofmem" : own ? own : "corrupt image";
+        // Some paths fail with an empty reason, as a PNG cut before its end does.
+        *reason = s_decoder_out_of_memory ? "outofmem" : own && *own ? own : "corrupt image";
     }
     return pixels;
+}
+
+bool inflate_zlib(const uint8_t *stream, size_t size, uint8_t *out, size_t capacity,
+                  size_t *produced) {
+    stbi__zbuf z;
+    z.zbuffer = const_cast<stbi_uc *>(stream);
+    z.zbuffer_end = z.zbuffer + size;
+    // Not expandable: the stream fails as soon as it needs more room.
+    bool complete = stbi__do_zlib(&z, reinterpret_cast<char *>(out), static_cast<int>(capacity),
+                                  0, 1) != 0;
+    *produced = static_cast<size_t>(z.zout - z.zout_start);
+    return complete;
 }
 
 // The library writes PNGs with png_encode and JPEGs with jpeg.h; stb's PNG

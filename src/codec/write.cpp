@@ -12,6 +12,7 @@
 
 #include <stb_image_write.h>
 
+#include "codec/metadata.h"
 #include "state.h"
 
 namespace {
@@ -76,6 +77,70 @@ bool is_grey(const rgba_image *image) {
     return true;
 }
 
+constexpr size_t kIccSegmentProfileBytes = 65519;  // 65535 less the length, name and numbers
+const uint8_t kIccSegmentName[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+const uint8_t kIccpName[13] = {'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0};
+
+bool append(mem_sink *sink, const void *bytes, size_t count) {
+    uint64_t before = sink->size;
+    if (count > INT_MAX) return false;
+    mem_write(sink, const_cast<void *>(bytes), static_cast<int>(count));
+    return sink->size == before + count;
+}
+
+// The APP2 segments that carry an RGB profile in a JPEG (always YCbCr from
+// RGB, so a grey profile does not apply). False when memory runs out.
+bool jpeg_profile_segments(const image_metadata *carried, mem_sink *out) {
+    if (!carried || !carried->profile || carried->profile_grey) return true;
+    size_t size = carried->profile_size;
+    size_t count = (size + kIccSegmentProfileBytes - 1) / kIccSegmentProfileBytes;
+    for (size_t i = 0; i < count; ++i) {
+        size_t at = i * kIccSegmentProfileBytes;
+        size_t piece = size - at < kIccSegmentProfileBytes ? size - at : kIccSegmentProfileBytes;
+        size_t length = 2 + sizeof kIccSegmentName + 2 + piece;
+        uint8_t head[4 + sizeof kIccSegmentName + 2] = {0xFF, 0xE2, static_cast<uint8_t>(length >> 8),
+                                                        static_cast<uint8_t>(length)};
+        memcpy(head + 4, kIccSegmentName, sizeof kIccSegmentName);
+        head[sizeof head - 2] = static_cast<uint8_t>(i + 1);
+        head[sizeof head - 1] = static_cast<uint8_t>(count);
+        if (!append(out, head, sizeof head) || !append(out, carried->profile + at, piece))
+            return false;
+    }
+    return true;
+}
+
+// The chunks a PNG in a grey or colour layout carries right after IHDR: a
+// PNG input's own colour chunks, or an iCCP made from a JPEG input's
+// profile. A profile of the other kind than the layout is left out. False
+// when memory runs out.
+bool png_carried_chunks(const image_metadata *carried, bool grey_layout, mem_sink *out) {
+    if (!carried) return true;
+    bool profile_fits = carried->profile && carried->profile_grey == grey_layout;
+    if (carried->png_chunks_size) {
+        if (profile_fits || !carried->png_iccp_size)
+            return append(out, carried->png_chunks, carried->png_chunks_size);
+        size_t after_iccp = carried->png_iccp_at + carried->png_iccp_size;
+        return append(out, carried->png_chunks, carried->png_iccp_at) &&
+               append(out, carried->png_chunks + after_iccp,
+                      carried->png_chunks_size - after_iccp);
+    }
+    if (!profile_fits || carried->profile_size > INT_MAX) return true;
+    int compressed_size = 0;
+    byte_block compressed(zlib_compress(carried->profile, static_cast<int>(carried->profile_size),
+                                        &compressed_size, kPngCompressionLevel),
+                          free);
+    if (!compressed) return false;
+    uint8_t length[4];
+    put_be32(length, static_cast<uint32_t>(sizeof kIccpName + compressed_size));
+    if (!append(out, length, 4) || !append(out, "iCCP", 4) ||
+        !append(out, kIccpName, sizeof kIccpName) ||
+        !append(out, compressed.get(), static_cast<size_t>(compressed_size)))
+        return false;
+    uint8_t crc[4];
+    put_be32(crc, png_crc(out->data + 4, out->size - 4));
+    return append(out, crc, 4);
+}
+
 // Encodes the picture in a layout of this many channels under every filter
 // mode and keeps the smallest file in best (strictly smaller replaces, so
 // ties keep the earlier mode). An attempt gives up as soon as it cannot beat
@@ -117,12 +182,21 @@ uint8_t *flatten_white(const rgba_image *image) {
 
 namespace {
 
-// Opens path and lets write fill it with a JPEG of the picture; records why
-// when that fails.
+// Opens path and lets write fill it with a JPEG of the picture and the
+// segments it carries; records why when that fails.
 template <typename Write>
-int write_jpeg_file(const char *path, const rgba_image *image, Write write) {
+int write_jpeg_file(const char *path, const rgba_image *image, const image_metadata *carried,
+                    Write write) {
     if (image->width > kMaxJpegSide || image->height > kMaxJpegSide) {
         set_err("jpeg encode failed: %s", path);
+        return 0;
+    }
+    mem_sink segments = {nullptr, 0, 0};
+    byte_block release_segments(nullptr, free);
+    bool made = jpeg_profile_segments(carried, &segments);
+    release_segments.reset(segments.data);
+    if (!made) {
+        set_err("out of memory");
         return 0;
     }
     FILE *file = fopen(path, "wb");
@@ -130,7 +204,7 @@ int write_jpeg_file(const char *path, const rgba_image *image, Write write) {
         set_err("jpeg encode failed: %s", path);
         return 0;
     }
-    jpeg_result result = write(file);
+    jpeg_result result = write(file, segments);
     bool closed = fclose(file) == 0;
     if (result == JPEG_NO_MEMORY) {
         set_err("out of memory");
@@ -145,14 +219,16 @@ int write_jpeg_file(const char *path, const rgba_image *image, Write write) {
 
 }  // namespace
 
-int encode_jpg(const char *path, const rgba_image *image, int quality) {
-    return write_jpeg_file(path, image,
-                           [&](FILE *file) { return jpeg_encode_file(file, image, quality); });
+int encode_jpg(const char *path, const rgba_image *image, int quality,
+               const image_metadata *carried) {
+    return write_jpeg_file(path, image, carried, [&](FILE *file, const mem_sink &segments) {
+        return jpeg_encode_file(file, image, quality, segments.data, segments.size);
+    });
 }
 
 int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
-                       jpeg_coefficients *held) {
-    return write_jpeg_file(path, image, [&](FILE *file) {
+                       jpeg_coefficients *held, const image_metadata *carried) {
+    return write_jpeg_file(path, image, carried, [&](FILE *file, const mem_sink &segments) {
         bool subsample = jpeg_subsamples(quality);
         if (!held->blocks || held->subsample != subsample) {
             // One chroma mode at a time: the old one goes before the new one is made.
@@ -160,11 +236,11 @@ int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
             jpeg_result made = jpeg_transform(image, subsample, held);
             if (made != JPEG_OK) return made;
         }
-        return jpeg_write_coefficients(file, held, quality);
+        return jpeg_write_coefficients(file, held, quality, segments.data, segments.size);
     });
 }
 
-int32_t png_smallest(const char *path, const rgba_image *image) {
+int32_t png_smallest(const char *path, const rgba_image *image, const image_metadata *carried) {
     bool opaque = is_opaque(image);
     bool grey = is_grey(image);
     // Channel counts of the exact layouts, smallest first (0 ends the list);
@@ -181,12 +257,30 @@ int32_t png_smallest(const char *path, const rgba_image *image) {
     }
 
     mem_sink best = {nullptr, 0, 0};
+    int best_channels = 0;
     for (const int *channels = candidates; *channels; ++channels) {
+        const uint8_t *before = best.data;
         encode_layout(image, *channels, &best);
+        if (best.data != before) best_channels = *channels;
         if (*channels <= 3 && best.data && best.size > 0) break;
     }
     byte_block best_block(best.data, free);
     if (!best_block) {
+        set_err("png encode failed: %s", path);
+        return -1;
+    }
+
+    // What the input carries goes between IHDR and the image data.
+    mem_sink chunks = {nullptr, 0, 0};
+    byte_block release_chunks(nullptr, free);
+    bool made = png_carried_chunks(carried, best_channels <= 2, &chunks);
+    release_chunks.reset(chunks.data);
+    if (!made) {
+        set_err("out of memory");
+        return -1;
+    }
+    uint64_t total = best.size + chunks.size;
+    if (total > INT32_MAX) {
         set_err("png encode failed: %s", path);
         return -1;
     }
@@ -196,23 +290,26 @@ int32_t png_smallest(const char *path, const rgba_image *image) {
         set_err("cannot write %s", path);
         return -1;
     }
-    size_t written = fwrite(best_block.get(), 1, best.size, file);
+    bool written = fwrite(best_block.get(), 1, kPngHeadBytes, file) == kPngHeadBytes &&
+                   fwrite(chunks.data, 1, chunks.size, file) == chunks.size &&
+                   fwrite(best_block.get() + kPngHeadBytes, 1, best.size - kPngHeadBytes, file) ==
+                       best.size - kPngHeadBytes;
     bool closed = fclose(file) == 0;
-    if (written != best.size || !closed) {
+    if (!written || !closed) {
         set_err("short write %s", path);
         return -1;
     }
-    return static_cast<int32_t>(best.size);
+    return static_cast<int32_t>(total);
 }
 
 int32_t write_sized(const char *path, const rgba_image *image, image_format format,
-                    int quality) {
+                    int quality, const image_metadata *carried) {
     switch (format) {
     case FMT_JPEG:
-        if (!encode_jpg(path, image, quality)) return -1;
+        if (!encode_jpg(path, image, quality, carried)) return -1;
         return file_size(path);
     case FMT_PNG:
-        return png_smallest(path, image);
+        return png_smallest(path, image, carried);
     case FMT_BMP: {
         int64_t row_bytes = (int64_t{image->width} * 3 + 3) / 4 * 4;
         if (kBmpHeaderBytes + row_bytes * image->height > kMaxBmpFileBytes) {

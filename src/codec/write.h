@@ -8,30 +8,37 @@
 
 #include "codec/jpeg/jpeg.h"
 #include "codec/load.h"
+#include "codec/metadata.h"
 #include "codec/png/png.h"
 
 // RGB copy of the picture composited onto white: c * A / 255 + 255 - A.
 // Returns a malloc block of width * height * 3 bytes, or null.
 uint8_t *flatten_white(const rgba_image *image);
 
+// Every writer takes what the input carries (metadata.h), or null for
+// nothing: JPEG carries an RGB profile, PNG a profile that fits its layout
+// and a PNG input's colour chunks, BMP nothing.
+
 // Writes a JPEG (flattened onto white) at the given quality.
 // Nonzero on success, 0 with the reason recorded.
-int encode_jpg(const char *path, const rgba_image *image, int quality);
+int encode_jpg(const char *path, const rgba_image *image, int quality,
+               const image_metadata *carried = nullptr);
 
 // encode_jpg for a search over qualities: the picture's transform for the
 // quality's chroma mode is kept in held (empty at first, released by the
 // caller), so later qualities of the same mode only quantise and code.
 // Holds one mode at a time.
 int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
-                       jpeg_coefficients *held);
+                       jpeg_coefficients *held, const image_metadata *carried = nullptr);
 
 // Writes the smallest exact PNG found; returns its size or -1.
-int32_t png_smallest(const char *path, const rgba_image *image);
+int32_t png_smallest(const char *path, const rgba_image *image,
+                     const image_metadata *carried = nullptr);
 
 // Writes the picture in the given format and returns the file's size, or -1.
 // The quality is used by JPEG only.
 int32_t write_sized(const char *path, const rgba_image *image, image_format format,
-                    int quality);
+                    int quality, const image_metadata *carried = nullptr);
 
 // Where an operation writes its output. An output that names the same file
 // as the input (same device and inode) is written beside it under a

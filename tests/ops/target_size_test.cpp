@@ -24,29 +24,30 @@ int s_png_encodes = 0;
 
 // The wrapped functions under their C++ names, which --wrap needs.
 extern "C" {
-jpeg_result __real__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imagei(FILE *file,
-                                                                 const rgba_image *image,
-                                                                 int quality);
-jpeg_result __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsi(
-    FILE *file, const jpeg_coefficients *coefficients, int quality);
+jpeg_result __real__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imageiPKhm(
+    FILE *file, const rgba_image *image, int quality, const uint8_t *segments, size_t size);
+jpeg_result __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsiPKhm(
+    FILE *file, const jpeg_coefficients *coefficients, int quality, const uint8_t *segments,
+    size_t size);
 jpeg_result __real__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(
     const rgba_image *image, bool subsample, jpeg_coefficients *out);
 bool __real__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
                                                       int filter_mode, uint64_t max_size,
                                                       mem_sink *out);
 
-jpeg_result __wrap__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imagei(FILE *file,
-                                                                 const rgba_image *image,
-                                                                 int quality) {
+jpeg_result __wrap__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imageiPKhm(
+    FILE *file, const rgba_image *image, int quality, const uint8_t *segments, size_t size) {
     s_jpeg_qualities.push_back(quality);
-    return __real__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imagei(file, image, quality);
+    return __real__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imageiPKhm(file, image, quality,
+                                                                    segments, size);
 }
 
-jpeg_result __wrap__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsi(
-    FILE *file, const jpeg_coefficients *coefficients, int quality) {
+jpeg_result __wrap__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsiPKhm(
+    FILE *file, const jpeg_coefficients *coefficients, int quality, const uint8_t *segments,
+    size_t size) {
     s_jpeg_qualities.push_back(quality);
-    return __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsi(file, coefficients,
-                                                                             quality);
+    return __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsiPKhm(
+        file, coefficients, quality, segments, size);
 }
 
 jpeg_result __wrap__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(

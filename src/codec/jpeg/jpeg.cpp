@@ -209,9 +209,13 @@ void finish_scan(bit_writer *w) {
     put_bytes(w, kEnd, 2);
 }
 
-void put_headers(bit_writer *w, const quality_tables &t, int width, int height) {
-    static const uint8_t kStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1,
-                                     0,    0,    1,    0,    1, 0,    0,   0xFF, 0xDB, 0, 0x84, 0};
+// SOI and the JFIF APP0 segment, then whatever the caller carries (whole
+// segments), then the tables, the frame and the scan header.
+void put_headers(bit_writer *w, const quality_tables &t, int width, int height,
+                 const uint8_t *segments, size_t segments_size) {
+    static const uint8_t kStart[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 0x10, 'J', 'F', 'I', 'F',
+                                     0,    1,    1,    0,    0, 1,    0,   1,   0,   0};
+    static const uint8_t kTables[] = {0xFF, 0xDB, 0, 0x84, 0};
     static const uint8_t kScan[] = {0xFF, 0xDA, 0, 0xC, 3, 1, 0, 2, 0x11, 3, 0x11, 0, 0x3F, 0};
     const uint8_t frame[] = {0xFF, 0xC0, 0, 0x11, 8,
                              static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
@@ -219,6 +223,12 @@ void put_headers(bit_writer *w, const quality_tables &t, int width, int height) 
                              3, 1, static_cast<uint8_t>(t.subsample ? 0x22 : 0x11), 0, 2, 0x11, 1,
                              3, 0x11, 1, 0xFF, 0xC4, 0x01, 0xA2, 0};
     put_bytes(w, kStart, sizeof kStart);
+    if (segments_size) {
+        drain(w);
+        if (!w->failed && fwrite(segments, 1, segments_size, w->file) != segments_size)
+            w->failed = true;
+    }
+    put_bytes(w, kTables, sizeof kTables);
     put_bytes(w, t.quant[0], 64);
     *w->next++ = 1;
     put_bytes(w, t.quant[1], 64);
@@ -408,19 +418,21 @@ void jpeg_release(jpeg_coefficients *coefficients) {
 }
 
 jpeg_result jpeg_write_coefficients(FILE *file, const jpeg_coefficients *coefficients,
-                                    int quality) {
+                                    int quality, const uint8_t *segments, size_t segments_size) {
     if (jpeg_subsamples(quality) != coefficients->subsample) return JPEG_BAD_INPUT;
     writer_setup setup;
     if (!open_writer(file, &setup)) return JPEG_NO_MEMORY;
     quality_tables t;
     make_quality_tables(quality, &t);
-    put_headers(&setup.writer, t, coefficients->width, coefficients->height);
+    put_headers(&setup.writer, t, coefficients->width, coefficients->height, segments,
+                segments_size);
     int dc[3] = {0, 0, 0};
     code_blocks(&setup.writer, t, coefficients->blocks, coefficients->block_count, dc);
     return close_writer(&setup.writer);
 }
 
-jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality) {
+jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality,
+                             const uint8_t *segments, size_t segments_size) {
     if (!valid_picture(image)) return JPEG_BAD_INPUT;
     quality_tables t;
     make_quality_tables(quality, &t);
@@ -429,7 +441,7 @@ jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality) {
     float_block row(static_cast<float *>(malloc(row_blocks * kBlockFloats * sizeof(float))), free);
     writer_setup setup;
     if (!row || !open_writer(file, &setup)) return JPEG_NO_MEMORY;
-    put_headers(&setup.writer, t, image->width, image->height);
+    put_headers(&setup.writer, t, image->width, image->height, segments, segments_size);
     int dc[3] = {0, 0, 0};
     for (size_t r = 0; r < l.down; ++r) {
         transform_row(image, l, r, row.get());

@@ -39,12 +39,15 @@ jpeg_result jpeg_transform(const rgba_image *image, bool subsample, jpeg_coeffic
 void jpeg_release(jpeg_coefficients *coefficients);
 
 // Quantises and codes transformed blocks at a quality whose chroma mode
-// they were made for, writing the whole file to file.
+// they were made for, writing the whole file to file. Whole segments the
+// file carries (a colour profile's) go right after the JFIF APP0 segment.
 jpeg_result jpeg_write_coefficients(FILE *file, const jpeg_coefficients *coefficients,
-                                    int quality);
+                                    int quality, const uint8_t *segments = nullptr,
+                                    size_t segments_size = 0);
 
 // The whole encode of a picture at a quality, one row of blocks at a time,
-// so the memory it needs stays small.
-jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality);
+// so the memory it needs stays small; segments as above.
+jpeg_result jpeg_encode_file(FILE *file, const rgba_image *image, int quality,
+                             const uint8_t *segments = nullptr, size_t segments_size = 0);
 
 #endif

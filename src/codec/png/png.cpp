@@ -11,12 +11,11 @@
 
 namespace {
 
-constexpr int kCompressionLevel = 8;
 constexpr int kFilterTypes = 5;  // none, sub, up, average, Paeth
 constexpr int kPickPerRow = 5;   // the filter mode that picks a type per row
 
 // Signature, IHDR chunk, and the length and tag of the one IDAT chunk.
-constexpr size_t kHeadBytes = 8 + 12 + 13 + 8;
+constexpr size_t kHeadBytes = kPngHeadBytes + 8;
 constexpr size_t kIdatLengthAt = kHeadBytes - 8;
 // The IDAT checksum and the IEND chunk.
 constexpr size_t kTailBytes = 4 + 12;
@@ -37,19 +36,6 @@ constexpr crc_table make_crc_table() {
 }
 
 constexpr crc_table kCrc = make_crc_table();
-
-uint32_t crc32(const uint8_t *bytes, size_t n) {
-    uint32_t crc = ~0u;
-    for (size_t i = 0; i < n; ++i) crc = (crc >> 8) ^ kCrc.entries[(crc ^ bytes[i]) & 0xFF];
-    return ~crc;
-}
-
-void put_be32(uint8_t *to, uint32_t value) {
-    to[0] = static_cast<uint8_t>(value >> 24);
-    to[1] = static_cast<uint8_t>(value >> 16);
-    to[2] = static_cast<uint8_t>(value >> 8);
-    to[3] = static_cast<uint8_t>(value);
-}
 
 uint8_t paeth(int a, int b, int c) {
     int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
@@ -180,6 +166,19 @@ void rewind_rows(void *context) {
 
 }  // namespace
 
+uint32_t png_crc(const uint8_t *bytes, size_t n) {
+    uint32_t crc = ~0u;
+    for (size_t i = 0; i < n; ++i) crc = (crc >> 8) ^ kCrc.entries[(crc ^ bytes[i]) & 0xFF];
+    return ~crc;
+}
+
+void put_be32(uint8_t *to, uint32_t value) {
+    to[0] = static_cast<uint8_t>(value >> 24);
+    to[1] = static_cast<uint8_t>(value >> 16);
+    to[2] = static_cast<uint8_t>(value >> 8);
+    to[3] = static_cast<uint8_t>(value);
+}
+
 void mem_write(void *context, void *bytes, int count) {
     mem_sink *sink = static_cast<mem_sink *>(context);
     if (count <= 0) return;
@@ -208,7 +207,7 @@ bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t
     put_be32(head + 20, static_cast<uint32_t>(image->height));
     head[24] = 8;  // bits per channel; compression, filter and interlace methods stay 0
     head[25] = kColourType[channels];
-    put_be32(head + 29, crc32(head + 12, 4 + 13));
+    put_be32(head + 29, png_crc(head + 12, 4 + 13));
     memcpy(head + kIdatLengthAt + 4, "IDAT", 4);
     mem_write(out, head, kHeadBytes);
     if (out->size != kHeadBytes) return false;
@@ -228,12 +227,12 @@ bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t
     rows.zeros = buffers.get() + packed_rows * row_bytes;
     rows.filtered = rows.zeros + row_bytes;
     byte_source source = {read_rows, rewind_rows, &rows, static_cast<uint32_t>(filtered_bytes)};
-    if (!zlib_append(source, kCompressionLevel, max_size - kTailBytes, out)) return false;
+    if (!zlib_append(source, kPngCompressionLevel, max_size - kTailBytes, out)) return false;
 
     uint64_t stream_bytes = out->size - kHeadBytes;
     put_be32(out->data + kIdatLengthAt, static_cast<uint32_t>(stream_bytes));
     uint8_t tail[kTailBytes] = {0, 0, 0, 0, 0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
-    put_be32(tail, crc32(out->data + kIdatLengthAt + 4, 4 + stream_bytes));
+    put_be32(tail, png_crc(out->data + kIdatLengthAt + 4, 4 + stream_bytes));
     mem_write(out, tail, kTailBytes);  // into the room the compressor left
     return true;
 }

@@ -13,6 +13,18 @@
 // holds less than 2 GiB, so the worst case is kept under 1 GiB.
 constexpr int64_t kMaxPngFilteredBytes = (int64_t{1} << 30) / 9 * 8;
 
+// stb's PNG writer compresses at this level.
+constexpr int kPngCompressionLevel = 8;
+
+// The PNG signature and IHDR chunk: every PNG we write starts with them.
+constexpr size_t kPngHeadBytes = 8 + 12 + 13;
+
+// The CRC-32 a PNG chunk ends with, over its type and data.
+uint32_t png_crc(const uint8_t *bytes, size_t n);
+
+// Stores a 32-bit value big-endian, as PNG and ICC headers hold them.
+void put_be32(uint8_t *to, uint32_t value);
+
 // Appends count bytes to the sink given as context, growing its block to 4096
 // bytes and then by doubling. When the block cannot grow the bytes are dropped.
 void mem_write(void *context, void *bytes, int count);

@@ -1,0 +1,83 @@
+#include "codec/orient.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "codec/memory.h"
+
+namespace {
+
+constexpr size_t kPixelBytes = 4;
+// Turned pictures are copied in tiles of this many pixels a side, so the
+// rows read across stay in the cache while they are walked down.
+constexpr ptrdiff_t kTile = 32;
+
+void swap_pixels(uint8_t *a, uint8_t *b) {
+    uint8_t held[kPixelBytes];
+    memcpy(held, a, kPixelBytes);
+    memcpy(a, b, kPixelBytes);
+    memcpy(b, held, kPixelBytes);
+}
+
+// Reverses the order of count pixels.
+void reverse_pixels(uint8_t *first, size_t count) {
+    for (uint8_t *last = first + (count - 1) * kPixelBytes; first < last;
+         first += kPixelBytes, last -= kPixelBytes)
+        swap_pixels(first, last);
+}
+
+}  // namespace
+
+bool turn_upright(rgba_image *image, int orientation) {
+    const ptrdiff_t w = image->width, h = image->height;
+    const size_t row_bytes = static_cast<size_t>(w) * kPixelBytes;
+    uint8_t *pixels = image->pixels;
+    switch (orientation) {
+    case 2:  // mirror left-right
+        for (ptrdiff_t y = 0; y < h; ++y) reverse_pixels(pixels + y * row_bytes, w);
+        return true;
+    case 3:  // rotate 180 degrees
+        reverse_pixels(pixels, static_cast<size_t>(w) * h);
+        return true;
+    case 4:  // mirror top-bottom
+        for (ptrdiff_t y = 0; y < h / 2; ++y)
+            std::swap_ranges(pixels + y * row_bytes, pixels + (y + 1) * row_bytes,
+                             pixels + (h - 1 - y) * row_bytes);
+        return true;
+    case 5: case 6: case 7: case 8: break;
+    default: return true;
+    }
+
+    // The upright picture is h wide and w high; its pixel (x, y) is the
+    // stored pixel at first + x * across + y * down.
+    ptrdiff_t first = 0, across = 0, down = 0;
+    switch (orientation) {
+    case 5: first = 0, across = w, down = 1; break;                  // transpose
+    case 6: first = (h - 1) * w, across = -w, down = 1; break;       // 90 degrees clockwise
+    case 7: first = (h - 1) * w + w - 1, across = -w, down = -1; break;  // transverse
+    default: first = w - 1, across = w, down = -1; break;            // 90 degrees counter-clockwise
+    }
+    uint8_t *turned = static_cast<uint8_t *>(allocate_large(static_cast<size_t>(w) * h * kPixelBytes));
+    if (!turned) return false;
+    const ptrdiff_t upright_w = h, upright_h = w;
+    for (ptrdiff_t ty = 0; ty < upright_h; ty += kTile) {
+        ptrdiff_t y_end = std::min(ty + kTile, upright_h);
+        for (ptrdiff_t tx = 0; tx < upright_w; tx += kTile) {
+            ptrdiff_t x_end = std::min(tx + kTile, upright_w);
+            for (ptrdiff_t y = ty; y < y_end; ++y) {
+                uint8_t *to = turned + (y * upright_w + tx) * kPixelBytes;
+                ptrdiff_t from = first + tx * across + y * down;
+                for (ptrdiff_t x = tx; x < x_end; ++x, to += kPixelBytes, from += across)
+                    memcpy(to, pixels + from * kPixelBytes, kPixelBytes);
+            }
+        }
+    }
+    free(pixels);
+    image->pixels = turned;
+    image->width = static_cast<int32_t>(upright_w);
+    image->height = static_cast<int32_t>(upright_h);
+    return true;
+}
