@@ -15,6 +15,8 @@
 
 #include "codec/guard.h"
 #include "codec/load.h"
+#include "codec/metadata.h"
+#include "codec/png/png.h"
 #include "pixtrim.h"
 
 namespace {
@@ -123,7 +125,46 @@ void check_png_round_trip(const std::string &input, const std::string &png) {
     require(memcmp(written.get(), loaded.pixels, pixel_bytes) == 0, "PNG pixels differ from input");
 }
 
+uint32_t be32(const uint8_t *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// The carried PNG chunks are whole colour chunks with right CRCs, and the
+// iCCP the record points at is one of them.
+void check_carried_chunks(const image_metadata &m) {
+    bool iccp_found = m.png_iccp_size == 0;
+    for (size_t at = 0; at < m.png_chunks_size;) {
+        require(m.png_chunks_size - at >= 12, "carried chunk cut short");
+        const uint8_t *chunk = m.png_chunks + at;
+        size_t length = be32(chunk), whole = length + 12;
+        require(whole <= m.png_chunks_size - at, "carried chunk runs past the block");
+        require(png_crc(chunk + 4, length + 4) == be32(chunk + 8 + length), "carried chunk CRC");
+        bool colour = !memcmp(chunk + 4, "sRGB", 4) || !memcmp(chunk + 4, "gAMA", 4) ||
+                      !memcmp(chunk + 4, "cHRM", 4) || !memcmp(chunk + 4, "cICP", 4);
+        bool iccp = !memcmp(chunk + 4, "iCCP", 4);
+        require(colour || iccp, "carried chunk of another type");
+        if (iccp) iccp_found = at == m.png_iccp_at && whole == m.png_iccp_size && m.profile;
+        at += whole;
+    }
+    require(iccp_found, "carried iCCP not where the record says");
+}
+
 }  // namespace
+
+void fuzz_metadata(const uint8_t *data, size_t size) {
+    if (size > INT_MAX) return;
+    image_format format = detect_format(data, static_cast<int32_t>(size));
+    image_metadata m;
+    read_metadata(data, size, format, &m);
+    require(m.orientation >= 1 && m.orientation <= 8, "orientation out of range");
+    if (m.profile) {
+        require(m.profile_size >= 128 && be32(m.profile) == m.profile_size, "profile size");
+        require(!memcmp(m.profile + 16, m.profile_grey ? "GRAY" : "RGB ", 4), "profile space");
+    }
+    require(format == FMT_PNG || !m.png_chunks, "chunks carried from a file that is no PNG");
+    check_carried_chunks(m);
+    release_metadata(&m);
+}
 
 void fuzz_lossless(const uint8_t *data, size_t size) {
     if (!within_budget(data, size, kLosslessMaxPixels)) return;

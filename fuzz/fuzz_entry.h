@@ -14,4 +14,9 @@ void fuzz_lossless(const uint8_t *data, size_t size);
 // and BMP, for small decoded pictures only.
 void fuzz_compress(const uint8_t *data, size_t size);
 
+// The metadata reader on the bytes as a file's: whatever it hands back is
+// well formed (orientation 1-8, a usable profile, whole chunks with right
+// CRCs) and released.
+void fuzz_metadata(const uint8_t *data, size_t size);
+
 #endif

@@ -97,6 +97,44 @@ def files():
     yield "png-cut-before-iend.png", valid[:-12]
     yield "png-zero-width.png", png(0, 2, [b"", b""])
 
+    # Metadata that must be dropped quickly and within a few megabytes.
+    def with_segments(jpeg_bytes, segments):
+        return jpeg_bytes[:2] + segments + jpeg_bytes[2:]
+
+    def with_chunks(png_bytes, chunks):
+        return png_bytes[:33] + chunks + png_bytes[33:]
+
+    def exif(ifd_offset, entries=1):
+        tiff = b"MM\x00\x2A" + struct.pack(">IH", ifd_offset, entries)
+        tiff += struct.pack(">HHIHH", 0x0112, 3, 1, 6, 0) + bytes(4)
+        return segment(0xE1, b"Exif\x00\x00" + tiff)
+
+    def icc(sequence, count, piece):
+        return segment(0xE2, b"ICC_PROFILE\x00" + bytes([sequence, count]) + piece)
+
+    def iccp(name, profile_stream):
+        return png_chunk(b"iCCP", name + b"\x00\x00" + profile_stream)
+
+    small = jpeg(8, 8)
+    # An IFD0 at offset 0 reads the TIFF header as its own entries.
+    yield "jpeg-exif-ifd-points-at-itself.jpg", with_segments(small, exif(0))
+    yield "jpeg-exif-ifd-out-of-range.jpg", with_segments(small, exif(0xFFFFFFF0))
+    yield "jpeg-exif-65535-entries.jpg", with_segments(small, exif(8, entries=0xFFFF))
+    # 255 profile pieces, numbers repeated and missing.
+    piece = bytes(range(100))
+    pieces = b"".join(icc(1 + (i * 7) % 200, 255, piece) for i in range(255))
+    yield "jpeg-255-icc-segments-repeated-and-missing.jpg", with_segments(small, pieces)
+    yield "jpeg-icc-0-byte-profile.jpg", with_segments(small, icc(1, 1, b""))
+    yield "jpeg-icc-1-byte-profile.jpg", with_segments(small, icc(1, 1, b"\x01"))
+    # 32 KiB of iCCP that inflate to 32 MiB.
+    yield "png-iccp-zlib-bomb.png", with_chunks(valid, iccp(b"bomb", zlib.compress(bytes(32 << 20), 9)))
+    # A profile that declares 4 GiB in its header.
+    claims = struct.pack(">I", 0xFFFFFFFF) + bytes(12) + b"RGB " + bytes(100000)
+    yield "png-iccp-claims-4gib.png", with_chunks(valid, iccp(b"big", zlib.compress(claims, 9)))
+    yield "png-iccp-0-byte-profile.png", with_chunks(valid, iccp(b"empty", zlib.compress(b"")))
+    yield "png-iccp-1-byte-profile.png", with_chunks(valid, iccp(b"one", zlib.compress(b"\x01")))
+    yield "png-exif-ifd-points-at-itself.png", with_chunks(valid, png_chunk(b"eXIf", exif(0)[10:]))
+
     yield "bmp-valid-2x2-24bit.bmp", bmp(2, 2, 24, (b"\x00\x00\xFF\x00\xFF\x00\x00\x00") * 2)
     yield "bmp-valid-top-down-3x2.bmp", bmp(3, -2, 24, (b"\x10\x20\x30" * 3 + b"\x00\x00\x00") * 2)
     grey_palette = b"".join(bytes([v, v, v, 0]) for v in (0, 255))

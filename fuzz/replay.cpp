@@ -34,6 +34,7 @@ int main(int argc, char **argv) {
                                    std::istreambuf_iterator<char>()};
         printf("%s (%zu bytes)\n", path.filename().c_str(), bytes.size());
         fflush(stdout);
+        fuzz_metadata(bytes.data(), bytes.size());
         fuzz_lossless(bytes.data(), bytes.size());
         fuzz_compress(bytes.data(), bytes.size());
     }
