@@ -8,6 +8,8 @@ packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev libgte
           python3-setuptools python3-wheel python3-venv python3-pip dpkg-dev)
 # The manual pages' lint test, and bench/batch_jobs.sh.
 packages+=(mandoc hyperfine)
+# The browser test: headless Chromium and the colour profiles it renders with.
+packages+=(chromium colord-data)
 
 missing=()
 for p in "${packages[@]}"; do
