@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/orient.h"
 #include "codec/resize.h"
 #include "codec/write.h"
 #include "deflate/reference_stb.h"
@@ -346,6 +347,21 @@ void register_cases() {
             write_file(out, jpg);
             return jpg.size();
         });
+    }
+
+    // Turning a photo upright as its orientation says: 180 degrees in place,
+    // a quarter turn into a second picture.
+    for (int orientation : {3, 6}) {
+        auto picture = std::make_shared<decoded>();
+        auto prepare = [jpeg_4mp, picture] {
+            if (!picture->image.pixels) picture->load(read_file(ready(jpeg_4mp).path));
+            return jpeg_4mp->pixels;
+        };
+        add("turn_upright/" + jpeg_4mp->name + "/orientation_" + std::to_string(orientation),
+            prepare, [picture, orientation] {
+                turn_upright(&picture->image, orientation);
+                return size_t{0};
+            });
     }
 
     for (int32_t kib : {150, 400}) {
