@@ -17,6 +17,7 @@
 #include "codec/load.h"
 #include "codec/metadata.h"
 #include "codec/png/png.h"
+#include "codec/write.h"
 #include "pixtrim.h"
 
 namespace {
@@ -129,24 +130,81 @@ uint32_t be32(const uint8_t *p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
-// The carried PNG chunks are whole colour chunks with right CRCs, and the
-// iCCP the record points at is one of them.
-void check_carried_chunks(const image_metadata &m) {
-    bool iccp_found = m.png_iccp_size == 0;
-    for (size_t at = 0; at < m.png_chunks_size;) {
-        require(m.png_chunks_size - at >= 12, "carried chunk cut short");
-        const uint8_t *chunk = m.png_chunks + at;
-        size_t length = be32(chunk), whole = length + 12;
-        require(whole <= m.png_chunks_size - at, "carried chunk runs past the block");
+constexpr size_t kNoChunk = SIZE_MAX;
+
+// Requires a run of whole colour and iCCP chunks with right CRCs; returns
+// where its iCCP stands, or kNoChunk.
+size_t check_chunk_run(const uint8_t *chunks, size_t size) {
+    size_t iccp_at = kNoChunk;
+    for (size_t at = 0; at < size;) {
+        require(size - at >= 12, "carried chunk cut short");
+        const uint8_t *chunk = chunks + at;
+        size_t length = be32(chunk);
+        require(length + 12 <= size - at, "carried chunk runs past the block");
         require(png_crc(chunk + 4, length + 4) == be32(chunk + 8 + length), "carried chunk CRC");
         bool colour = !memcmp(chunk + 4, "sRGB", 4) || !memcmp(chunk + 4, "gAMA", 4) ||
                       !memcmp(chunk + 4, "cHRM", 4) || !memcmp(chunk + 4, "cICP", 4);
-        bool iccp = !memcmp(chunk + 4, "iCCP", 4);
-        require(colour || iccp, "carried chunk of another type");
-        if (iccp) iccp_found = at == m.png_iccp_at && whole == m.png_iccp_size && m.profile;
-        at += whole;
+        if (!memcmp(chunk + 4, "iCCP", 4)) iccp_at = at;
+        require(colour || iccp_at == at, "carried chunk of another type");
+        at += length + 12;
     }
-    require(iccp_found, "carried iCCP not where the record says");
+    return iccp_at;
+}
+
+std::vector<uint8_t> written(const rgba_image &picture, image_format format,
+                             const image_metadata *carried) {
+    std::string path = scratch_path(format == FMT_PNG ? "out.png" : "out.jpg");
+    require(write_sized(path.c_str(), &picture, format, 80, carried) > 0, "carried write failed");
+    return read_file(path);
+}
+
+// Writing carried metadata only adds it: the PNG holds whole colour chunks
+// between IHDR and the image data, the JPEG APP2 segments after JFIF that
+// reassemble to an RGB profile, and the rest is the file written without.
+void check_carried_writes(const image_metadata &m) {
+    constexpr size_t kJfifEnd = 20;
+    std::vector<uint8_t> pixels(9 * 7 * 4, 255);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        if (i % 4 != 3 && !m.profile_grey) pixels[i] = static_cast<uint8_t>(i * 37);
+    rgba_image picture = {9, 7, pixels.data()};
+
+    std::vector<uint8_t> plain = written(picture, FMT_PNG, nullptr);
+    std::vector<uint8_t> png = written(picture, FMT_PNG, &m);
+    size_t added = png.size() - plain.size();
+    require(png.size() >= plain.size() && !memcmp(png.data(), plain.data(), kPngHeadBytes) &&
+                !memcmp(png.data() + kPngHeadBytes + added, plain.data() + kPngHeadBytes,
+                        plain.size() - kPngHeadBytes),
+            "PNG with carried chunks is not the plain PNG with chunks added");
+    const uint8_t *chunks = png.data() + kPngHeadBytes;
+    size_t iccp_at = check_chunk_run(chunks, added);
+    if (m.png_chunks) {
+        // A PNG input's own chunks, its iCCP left out where the layout cannot use it.
+        bool all = added == m.png_chunks_size && !memcmp(chunks, m.png_chunks, added);
+        bool without_iccp =
+            m.png_iccp_size && iccp_at == kNoChunk && added == m.png_chunks_size - m.png_iccp_size &&
+            !memcmp(chunks, m.png_chunks, m.png_iccp_at) &&
+            !memcmp(chunks + m.png_iccp_at, m.png_chunks + m.png_iccp_at + m.png_iccp_size,
+                    added - m.png_iccp_at);
+        require(all || without_iccp, "PNG carries other chunks than the input's");
+    }
+
+    plain = written(picture, FMT_JPEG, nullptr);
+    std::vector<uint8_t> jpeg = written(picture, FMT_JPEG, &m);
+    std::vector<uint8_t> profile;
+    size_t at = kJfifEnd;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] == 0xE2) {
+        size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+        require(length >= 16 && !memcmp(&jpeg[at + 4], "ICC_PROFILE", 12), "APP2 segment");
+        profile.insert(profile.end(), jpeg.begin() + at + 18, jpeg.begin() + at + 2 + length);
+        at += 2 + length;
+    }
+    require(jpeg.size() - at == plain.size() - kJfifEnd &&
+                !memcmp(jpeg.data() + at, plain.data() + kJfifEnd, plain.size() - kJfifEnd),
+            "JPEG with a carried profile is not the plain JPEG with segments added");
+    bool carries = m.profile && !m.profile_grey;
+    require(carries ? profile.size() == m.profile_size && !memcmp(profile.data(), m.profile, m.profile_size)
+                    : profile.empty(),
+            "JPEG carries another profile than the input's");
 }
 
 }  // namespace
@@ -162,7 +220,10 @@ void fuzz_metadata(const uint8_t *data, size_t size) {
         require(!memcmp(m.profile + 16, m.profile_grey ? "GRAY" : "RGB ", 4), "profile space");
     }
     require(format == FMT_PNG || !m.png_chunks, "chunks carried from a file that is no PNG");
-    check_carried_chunks(m);
+    size_t iccp_at = check_chunk_run(m.png_chunks, m.png_chunks_size);
+    require(m.png_iccp_size ? iccp_at == m.png_iccp_at && m.profile : iccp_at == kNoChunk,
+            "carried iCCP not where the record says");
+    if (m.profile || m.png_chunks) check_carried_writes(m);
     release_metadata(&m);
 }
 
