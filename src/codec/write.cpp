@@ -78,6 +78,7 @@ bool is_grey(const rgba_image *image) {
 }
 
 constexpr size_t kIccSegmentProfileBytes = 65519;  // 65535 less the length, name and numbers
+constexpr size_t kMaxIccSegments = 255;
 const uint8_t kIccSegmentName[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
 const uint8_t kIccpName[13] = {'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0};
 
@@ -94,6 +95,7 @@ bool jpeg_profile_segments(const image_metadata *carried, mem_sink *out) {
     if (!carried || !carried->profile || carried->profile_grey) return true;
     size_t size = carried->profile_size;
     size_t count = (size + kIccSegmentProfileBytes - 1) / kIccSegmentProfileBytes;
+    if (count > kMaxIccSegments) return true;  // more than a JPEG can number; never read from one
     for (size_t i = 0; i < count; ++i) {
         size_t at = i * kIccSegmentProfileBytes;
         size_t piece = size - at < kIccSegmentProfileBytes ? size - at : kIccSegmentProfileBytes;

@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 
 SKIPPED = 77
 CELL = 80                 # each picture sits at the top left of a cell this big
@@ -93,7 +94,6 @@ def jpeg_without(jpeg, marker):
 
 
 def png_chunk(kind, data):
-    import zlib
     body = kind + data
     return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
 
@@ -113,7 +113,6 @@ def png_without(png, kind):
 
 
 def iccp(profile):
-    import zlib
     return png_chunk(b"iCCP", b"test profile\x00\x00" + zlib.compress(profile))
 
 
@@ -237,7 +236,8 @@ def main():
                     f"--screenshot={screenshot}", "file://" + html],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Our own decoder reads the screenshot: BMP rows are plain to take apart.
-    rows = read_bmp(through(open(screenshot, "rb").read(), ".png", ".bmp", "lossless"))
+    with open(screenshot, "rb") as f:
+        rows = read_bmp(through(f.read(), ".png", ".bmp", "lossless"))
 
     failures = 0
     for row, (name, _, _, _, control, _, lossless, shown) in enumerate(cases):
