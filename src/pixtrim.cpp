@@ -81,6 +81,9 @@ int compress_file(const char *input_path, const char *output_path, int quality,
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
+    // The input's own encoding competes only in its own format and only as
+    // the picture it holds: a turned picture is another one.
+    if (output_format != input_format || metadata.orientation != 1) release_input(&metadata);
 
     // PNG cannot carry a quality, so we keep that share of the pixels instead.
     const rgba_image *chosen = &loaded;
@@ -100,7 +103,7 @@ int compress_file(const char *input_path, const char *output_path, int quality,
     staged_output out;
     int32_t written = -1;
     if (stage_output(input_path, output_path, &out))
-        written = write_sized(out.path, chosen, output_format, quality, &metadata);
+        written = write_sized(out.path, chosen, output_format, quality, &metadata, chosen == &loaded);
     if (!finish_output(&out, written >= 0)) written = -1;
     if (written < 0) {
         set_err("%s: encode failed for %s", operation, output_path);
@@ -128,6 +131,9 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
+    // The input's own encoding competes only in its own format and only as
+    // the picture it holds: a turned picture is another one.
+    if (output_format != input_format || metadata.orientation != 1) release_input(&metadata);
     int32_t last_size = -1;
     bool fits = false;
 
@@ -153,6 +159,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
                        ? file_size(write_path)
                        : -1;
         };
+        int32_t final_size = 0;
         while (lo <= hi) {
             int mid = (lo + hi) / 2;
             int32_t size = probe(mid);
@@ -164,6 +171,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
                 hi = mid - 1;
             } else if (size <= quarter) {
                 final_quality = mid;  // fits by a wide margin: stop here
+                final_size = size;
                 break;
             } else {
                 best_quality = mid;
@@ -171,9 +179,17 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
                 lo = mid + 1;
             }
         }
-        if (!final_quality) final_quality = best_quality;
-        // The file on disk may hold a later, larger probe: write the chosen one again.
-        if (final_quality > 0) {
+        if (!final_quality) final_quality = best_quality, final_size = last_size;
+        // The input's own encoding goes out instead when it fits and beats
+        // the search's result, or when nothing fitted.
+        uint64_t to_beat = final_quality > 0 ? static_cast<uint64_t>(final_size)
+                                             : static_cast<uint64_t>(target_bytes) + 1;
+        int32_t own_size = -1;
+        if (wrote_own_encoding(write_path, &loaded, FMT_JPEG, &metadata, to_beat, &own_size)) {
+            last_size = own_size;
+            fits = own_size >= 0;
+        } else if (final_quality > 0) {
+            // The file on disk may hold a later, larger probe: write the chosen one again.
             last_size = probe(final_quality);
             fits = last_size >= 0 && last_size <= target_bytes;
         }
@@ -183,7 +199,7 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         for (int percent : kLadderPercents) {
             int32_t size;
             if (percent == 100) {
-                size = write_sized(write_path, &loaded, output_format, 100, &metadata);
+                size = write_sized(write_path, &loaded, output_format, 100, &metadata, true);
             } else {
                 double scale = percent / 100.0;
                 rgba_image shrunk;

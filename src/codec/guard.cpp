@@ -277,6 +277,10 @@ const char *size_hazard(const uint8_t *bytes, int32_t size, image_format format,
 
 }  // namespace
 
+int64_t jpeg_end_of_scan(const uint8_t *bytes, int64_t size, int64_t at) {
+    return end_of_scan(byte_view{bytes, size}, at);
+}
+
 const char *decode_hazard(const uint8_t *bytes, int32_t size, image_format format) {
     byte_view file = {bytes, size};
     int64_t jpeg_scans = 0;

@@ -20,4 +20,9 @@ constexpr int64_t kMaxDecodePixels = int64_t{0x3FFF} * 0x3FFF;
 // others.
 const char *decode_hazard(const uint8_t *bytes, int32_t size, image_format format);
 
+// Entropy-coded data from at on ends at the first marker that is neither a
+// stuffed 0x00 nor a restart marker; returns the position of its code byte,
+// or -1 when the file ends first.
+int64_t jpeg_end_of_scan(const uint8_t *bytes, int64_t size, int64_t at);
+
 #endif

@@ -64,38 +64,27 @@ int load_rgba(const char *path, rgba_image *image, image_format *format,
         return 0;
     }
 
-    if (const char *hazard = decode_hazard(bytes.get(), size, detected)) {
-        set_err("cannot decode %s (%s)", path, hazard);
-        return 0;
-    }
-
     // What the file says about its display is read while its bytes are here.
-    image_metadata found = {1, nullptr, 0, false, nullptr, 0, 0, 0};
+    image_metadata found = {1, nullptr, 0, false, nullptr, 0, 0, 0, nullptr, 0};
     if (metadata)
         read_metadata(bytes.get(), static_cast<size_t>(size), detected, &found);
     else
         found.orientation = read_orientation(bytes.get(), static_cast<size_t>(size), detected);
     std::unique_ptr<image_metadata, metadata_releaser> release_found(&found);
 
-    // Plain BMPs are read by our own reader, which fails only when memory
-    // runs out; everything else goes to the decoder.
     rgba_image decoded = {0, 0, nullptr};
-    const char *reason = "outofmem";
-    bmp_result plain = detected == FMT_BMP ? bmp_decode_plain(bytes.get(), size, &decoded)
-                                           : BMP_NOT_PLAIN;
-    if (plain == BMP_NOT_PLAIN)
-        decoded.pixels = decode_rgba(bytes.get(), size, &decoded.width, &decoded.height, &reason);
-    bytes.reset();
-    if (!decoded.pixels) {
+    const char *reason = decode_picture(bytes.get(), size, detected, &decoded);
+    if (reason) {
         set_err("cannot decode %s (%s)", path, reason);
         return 0;
     }
-    // The BMP decoder accepts a side of 0; nothing downstream can handle one.
-    if (decoded.width <= 0 || decoded.height <= 0) {
-        free(decoded.pixels);
-        set_err("cannot decode %s (empty image)", path);
-        return 0;
+    // The file itself is handed on with the metadata: its own encoding may
+    // be the smallest output (write.h).
+    if (metadata) {
+        found.input = bytes.release();
+        found.input_size = static_cast<size_t>(size);
     }
+    bytes.reset();
 
     // Every operation works on the picture as it is shown.
     if (!turn_upright(&decoded, found.orientation)) {
@@ -109,6 +98,26 @@ int load_rgba(const char *path, rgba_image *image, image_format *format,
     if (metadata) *metadata = *release_found.release();
     clear_err();
     return 1;
+}
+
+const char *decode_picture(const uint8_t *bytes, int32_t size, image_format format,
+                           rgba_image *picture) {
+    if (const char *hazard = decode_hazard(bytes, size, format)) return hazard;
+    // Plain BMPs are read by our own reader, which fails only when memory
+    // runs out; everything else goes to the decoder.
+    rgba_image decoded = {0, 0, nullptr};
+    const char *reason = "outofmem";
+    bmp_result plain = format == FMT_BMP ? bmp_decode_plain(bytes, size, &decoded) : BMP_NOT_PLAIN;
+    if (plain == BMP_NOT_PLAIN)
+        decoded.pixels = decode_rgba(bytes, size, &decoded.width, &decoded.height, &reason);
+    if (!decoded.pixels) return reason;
+    // The BMP decoder accepts a side of 0; nothing downstream can handle one.
+    if (decoded.width <= 0 || decoded.height <= 0) {
+        free(decoded.pixels);
+        return "empty image";
+    }
+    *picture = decoded;
+    return nullptr;
 }
 
 image_format format_from_path(const char *path, image_format fallback) {

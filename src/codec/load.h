@@ -32,6 +32,12 @@ struct image_metadata;
 int load_rgba(const char *path, rgba_image *image, image_format *format,
               image_metadata *metadata = nullptr);
 
+// Decodes a whole file held in memory, recognised as format, after the
+// structure checks: null with the picture filled (a malloc block), or the
+// reason it cannot be decoded. The picture is as stored, not turned upright.
+const char *decode_picture(const uint8_t *bytes, int32_t size, image_format format,
+                           rgba_image *picture);
+
 // The decoder's RGBA pixels for a whole file held in memory, as a malloc
 // block, or null with the reason of this decode in *reason: "outofmem" when
 // one of the decoder's allocations failed, else the decoder's own text.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "codec/guard.h"
 #include "codec/png/png.h"
 
 namespace {
@@ -77,23 +78,52 @@ const char kIccId[] = "ICC_PROFILE";            // and its NUL: 12 bytes
 constexpr size_t kIccSegmentHeader = 12 + 2;    // the name, sequence number and count
 constexpr int kMaxIccSegments = 255;
 
+bool stands_alone(int marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8); }
+
 // Calls visit(marker, payload) for each segment between SOI and the first
-// scan; stops early at anything that is not a whole segment.
+// scan; stops early at anything that is not a whole segment. Returns where
+// the first scan's marker starts, or 0 when the walk stopped before one.
 template <typename Visit>
-void walk_jpeg(span file, Visit visit) {
+size_t walk_jpeg(span file, Visit visit) {
     size_t at = 2;
     for (;;) {
-        if (at >= file.size || file.bytes[at] != 0xFF) return;
+        if (at >= file.size || file.bytes[at] != 0xFF) return 0;
+        size_t marker_at = at;
         while (at < file.size && file.bytes[at] == 0xFF) ++at;  // fill bytes
-        if (at >= file.size) return;
+        if (at >= file.size) return 0;
         int marker = file.bytes[at++];
-        if (marker == kSos || marker == kEoi) return;
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;  // no length
-        if (file.size - at < 2) return;
+        if (marker == kSos) return marker_at;
+        if (marker == kEoi) return 0;
+        if (stands_alone(marker)) continue;
+        if (file.size - at < 2) return 0;
         size_t length = be16(file.bytes + at);
-        if (length < 2 || length > file.size - at) return;
+        if (length < 2 || length > file.size - at) return 0;
         visit(marker, span{file.bytes + at + 2, length - 2});
         at += length;
+    }
+}
+
+// From the first scan's marker on: the end of the EOI that ends the image
+// data, found by walking the scans and the segments between them; 0 when
+// the file ends or breaks first.
+size_t jpeg_image_end(span file, size_t at) {
+    for (;;) {
+        if (at >= file.size || file.bytes[at] != 0xFF) return 0;
+        while (at < file.size && file.bytes[at] == 0xFF) ++at;
+        if (at >= file.size) return 0;
+        int marker = file.bytes[at++];
+        if (marker == kEoi) return at;
+        if (stands_alone(marker)) continue;
+        if (file.size - at < 2) return 0;
+        size_t length = be16(file.bytes + at);
+        if (length < 2 || length > file.size - at) return 0;
+        at += length;
+        if (marker == kSos) {
+            int64_t code = jpeg_end_of_scan(file.bytes, static_cast<int64_t>(file.size),
+                                            static_cast<int64_t>(at));
+            if (code < 0) return 0;
+            at = static_cast<size_t>(code) - 1;  // the 0xFF before the marker's code
+        }
     }
 }
 
@@ -227,48 +257,151 @@ bool append_chunk(span chunk, image_metadata *out) {
     return true;
 }
 
-void read_png(span file, bool with_profile, image_metadata *out) {
-    constexpr uint32_t kIdat = chunk_type("IDAT"), kIend = chunk_type("IEND");
-    constexpr uint32_t kExif = chunk_type("eXIf"), kIccp = chunk_type("iCCP");
-    uint32_t seen[8] = {};  // the types met so far: only the first of each counts
-    size_t seen_count = 0;
+// A chunk as the walk meets it.
+struct png_chunk {
+    uint32_t type;
+    span whole;  // length, type, data and CRC
+    span data;
+    bool before_image_data;
+};
+
+// Calls visit(chunk) for each whole chunk after the signature, in order,
+// until visit returns false or a chunk runs past the end of the file.
+template <typename Visit>
+void walk_png(span file, Visit visit) {
+    bool before_image_data = true;
     for (size_t at = kPngSignature; file.size - at >= kChunkFrame;) {
         size_t length = be32(file.bytes + at);
-        uint32_t type = be32(file.bytes + at + 4);
-        if (type == kIdat || type == kIend || length > file.size - at - kChunkFrame) return;
-        span chunk = {file.bytes + at, length + kChunkFrame};
-        span data = {chunk.bytes + 8, length};
-        at += chunk.size;
+        if (length > file.size - at - kChunkFrame) return;
+        png_chunk chunk = {be32(file.bytes + at + 4), span{file.bytes + at, length + kChunkFrame},
+                           span{file.bytes + at + 8, length}, before_image_data};
+        if (chunk.type == chunk_type("IDAT")) before_image_data = chunk.before_image_data = false;
+        if (!visit(chunk)) return;
+        at += chunk.whole.size;
+    }
+}
 
-        bool wanted = type == kExif || (with_profile && type == kIccp);
-        for (const colour_chunk &c : kColourChunks)
-            if (with_profile && type == c.type) wanted = length == c.length;
-        if (!wanted) continue;
-        bool first = true;
-        for (size_t i = 0; i < seen_count; ++i) first = first && seen[i] != type;
-        if (!first) continue;
-        if (seen_count < sizeof seen / sizeof seen[0]) seen[seen_count++] = type;
-        if (png_crc(chunk.bytes + 4, length + 4) != be32(data.bytes + length)) continue;
+bool crc_right(const png_chunk &c) {
+    return png_crc(c.whole.bytes + 4, c.data.size + 4) == be32(c.data.bytes + c.data.size);
+}
 
-        if (type == kExif) {
-            out->orientation = tiff_orientation(data);
-        } else if (type == kIccp) {
-            read_iccp(data, out);
-            if (!out->profile) continue;
+bool is_colour_chunk(uint32_t type) {
+    for (const colour_chunk &c : kColourChunks)
+        if (type == c.type) return true;
+    return false;
+}
+
+// Which chunks count: of eXIf, iCCP and the colour chunks, only the first of
+// each type before the image data, with a right CRC, and for a colour chunk
+// its one length.
+struct chunk_rules {
+    uint32_t seen[8];
+    size_t seen_count;
+};
+
+bool counts(chunk_rules *rules, const png_chunk &c) {
+    bool colour = is_colour_chunk(c.type);
+    if (!c.before_image_data ||
+        !(colour || c.type == chunk_type("eXIf") || c.type == chunk_type("iCCP")))
+        return false;
+    for (size_t i = 0; i < rules->seen_count; ++i)
+        if (rules->seen[i] == c.type) return false;
+    rules->seen[rules->seen_count++] = c.type;  // six types at most
+    if (colour) {
+        for (const colour_chunk &kind : kColourChunks)
+            if (kind.type == c.type && kind.length != c.data.size) return false;
+    }
+    return crc_right(c);
+}
+
+void read_png(span file, bool with_profile, image_metadata *out) {
+    chunk_rules rules = {};
+    walk_png(file, [&](const png_chunk &c) {
+        if (!c.before_image_data) return false;
+        if (!counts(&rules, c)) return true;
+        if (c.type == chunk_type("eXIf")) {
+            out->orientation = tiff_orientation(c.data);
+        } else if (!with_profile) {
+            return true;
+        } else if (c.type == chunk_type("iCCP")) {
+            read_iccp(c.data, out);
             size_t iccp_at = out->png_chunks_size;
-            if (append_chunk(chunk, out)) {
+            if (out->profile && append_chunk(c.whole, out)) {
                 out->png_iccp_at = iccp_at;
-                out->png_iccp_size = chunk.size;
+                out->png_iccp_size = c.whole.size;
             }
         } else {
-            append_chunk(chunk, out);
+            append_chunk(c.whole, out);
         }
-    }
+        return true;
+    });
+}
+
+// ---- the input's own encoding ----
+
+bool append(mem_sink *out, span bytes) {
+    if (!out) return true;
+    uint64_t before = out->size;
+    mem_write(out, const_cast<uint8_t *>(bytes.bytes), static_cast<int>(bytes.size));
+    return out->size == before + bytes.size;
+}
+
+// The PNG rewritten with its image chunks (IHDR, PLTE, tRNS, IDAT, IEND),
+// the colour chunks that count and an iCCP that fits its colour type.
+size_t png_own_encoding(const image_metadata &m, mem_sink *out) {
+    span file = {m.input, m.input_size};
+    constexpr size_t kColourTypeAt = kPngSignature + 8 + 9;
+    if (file.size <= kColourTypeAt || be32(file.bytes + 12) != chunk_type("IHDR")) return 0;
+    bool grey_type = file.bytes[kColourTypeAt] == 0 || file.bytes[kColourTypeAt] == 4;
+    bool iccp_fits = m.png_iccp_size && m.profile_grey == grey_type;
+    static const uint32_t kImageChunks[] = {chunk_type("IHDR"), chunk_type("PLTE"),
+                                            chunk_type("tRNS"), chunk_type("IDAT"),
+                                            chunk_type("IEND")};
+    chunk_rules rules = {};
+    size_t size = kPngSignature;
+    bool ended = false, intact = append(out, span{file.bytes, kPngSignature});
+    walk_png(file, [&](const png_chunk &c) {
+        bool image_chunk = false;
+        for (uint32_t type : kImageChunks) image_chunk = image_chunk || c.type == type;
+        bool counted = counts(&rules, c);
+        if (!image_chunk && !(counted && (is_colour_chunk(c.type) ||
+                                          (c.type == chunk_type("iCCP") && iccp_fits))))
+            return true;
+        // Sizing reads no checksums; the copy checks every one it takes.
+        if (out && ((image_chunk && !crc_right(c)) || !append(out, c.whole))) intact = false;
+        size += c.whole.size;
+        ended = c.type == chunk_type("IEND");
+        return intact && !ended;
+    });
+    return ended && intact ? size : 0;
+}
+
+// The JPEG rewritten with SOI, a JFIF APP0, its colour profile (APP2) and
+// APP14 segments, every segment that is no APP segment or comment, and
+// everything from the first scan through the EOI that ends it.
+size_t jpeg_own_encoding(const image_metadata &m, mem_sink *out) {
+    span file = {m.input, m.input_size};
+    constexpr int kApp0 = 0xE0, kApp14 = 0xEE, kApp15 = 0xEF, kComment = 0xFE;
+    size_t size = 2;
+    bool intact = append(out, span{file.bytes, 2});
+    size_t scan_at = walk_jpeg(file, [&](int marker, span payload) {
+        bool app = (marker >= kApp0 && marker <= kApp15) || marker == kComment;
+        bool keep = !app || marker == kApp14 ||
+                    (marker == kApp0 && starts_with(payload, "JFIF", 5)) ||
+                    (marker == kApp2 && starts_with(payload, kIccId, 12));
+        if (!keep) return;
+        span whole = {payload.bytes - 4, payload.size + 4};  // marker and length first
+        intact = intact && append(out, whole);
+        size += whole.size;
+    });
+    size_t end = scan_at ? jpeg_image_end(file, scan_at) : 0;
+    if (!end || !intact || !append(out, span{file.bytes + scan_at, end - scan_at})) return 0;
+    return size + end - scan_at;
 }
 
 void read_into(const uint8_t *bytes, size_t size, image_format format, bool with_profile,
                image_metadata *out) {
-    *out = {1, nullptr, 0, false, nullptr, 0, 0, 0};
+    *out = {1, nullptr, 0, false, nullptr, 0, 0, 0, nullptr, 0};
     if (format == FMT_JPEG) read_jpeg(span{bytes, size}, with_profile, out);
     if (format == FMT_PNG && size >= kPngSignature) read_png(span{bytes, size}, with_profile, out);
 }
@@ -286,8 +419,23 @@ int read_orientation(const uint8_t *bytes, size_t size, image_format format) {
     return metadata.orientation;
 }
 
+size_t own_encoding(const image_metadata &metadata, image_format format, mem_sink *out) {
+    if (!metadata.input || detect_format(metadata.input, static_cast<int32_t>(metadata.input_size)) != format)
+        return 0;
+    if (format == FMT_PNG) return png_own_encoding(metadata, out);
+    if (format == FMT_JPEG) return jpeg_own_encoding(metadata, out);
+    return 0;
+}
+
+void release_input(image_metadata *metadata) {
+    free(metadata->input);
+    metadata->input = nullptr;
+    metadata->input_size = 0;
+}
+
 void release_metadata(image_metadata *metadata) {
     free(metadata->profile);
     free(metadata->png_chunks);
-    *metadata = {1, nullptr, 0, false, nullptr, 0, 0, 0};
+    free(metadata->input);
+    *metadata = {1, nullptr, 0, false, nullptr, 0, 0, 0, nullptr, 0};
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "codec/load.h"
+#include "codec/png/deflate.h"
 
 // The largest PNG colour profile we inflate; larger real profiles are CMYK
 // ones, which an RGB picture cannot use anyway.
@@ -27,6 +28,10 @@ struct image_metadata {
     size_t png_chunks_size;
     size_t png_iccp_at;
     size_t png_iccp_size;
+    // The input file as read, from load_rgba: its own encoding may be the
+    // smallest output (own_encoding).
+    uint8_t *input;
+    size_t input_size;
 };
 
 // Reads what a JPEG (its segments before the first scan) or PNG (its chunks
@@ -35,6 +40,19 @@ struct image_metadata {
 // chunks are left out. *out starts empty, and is the caller's to release.
 void read_metadata(const uint8_t *bytes, size_t size, image_format format,
                    image_metadata *out);
+
+// The input's own encoding as a candidate output of the same format and
+// the same picture, rewritten with only what an output keeps: a PNG's image
+// chunks, the colour chunks that count and an iCCP that fits its colour
+// type; a JPEG's SOI, JFIF APP0, colour profile and APP14 segments, its
+// other non-APP segments, and the rest through the EOI that ends the image
+// data. Returns its size, or 0 when there is none. Without out it only
+// sizes it (no checksums read); with out it appends it there and also
+// requires a right CRC on every PNG chunk it copies.
+size_t own_encoding(const image_metadata &metadata, image_format format, mem_sink *out);
+
+// Releases the input file alone, once its own encoding cannot compete.
+void release_input(image_metadata *metadata);
 
 void release_metadata(image_metadata *metadata);
 

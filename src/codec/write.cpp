@@ -143,6 +143,39 @@ bool png_carried_chunks(const image_metadata *carried, bool grey_layout, mem_sin
     return append(out, crc, 4);
 }
 
+}  // namespace
+
+bool wrote_own_encoding(const char *path, const rgba_image *image, image_format format,
+                        const image_metadata *input, uint64_t ours_size, int32_t *size) {
+    if (!input) return false;
+    size_t own_size = own_encoding(*input, format, nullptr);
+    if (!own_size || own_size >= ours_size) return false;
+    mem_sink own = {nullptr, 0, 0};
+    byte_block release_own(nullptr, free);
+    own_size = own_encoding(*input, format, &own);
+    release_own.reset(own.data);
+    if (!own_size || own_size > INT32_MAX) return false;
+    rgba_image decoded = {0, 0, nullptr};
+    if (decode_picture(own.data, static_cast<int32_t>(own_size), format, &decoded)) return false;
+    byte_block release_decoded(decoded.pixels, free);
+    if (decoded.width != image->width || decoded.height != image->height ||
+        memcmp(decoded.pixels, image->pixels, pixel_count(image) * 4) != 0)
+        return false;
+    release_decoded.reset();
+
+    FILE *file = fopen(path, "wb");
+    bool written = file && fwrite(own.data, 1, own_size, file) == own_size;
+    bool closed = file && fclose(file) == 0;
+    *size = written && closed ? static_cast<int32_t>(own_size) : -1;
+    if (*size < 0) {
+        if (format == FMT_PNG) set_err(file ? "short write %s" : "cannot write %s", path);
+        else set_err("jpeg encode failed: %s", path);
+    }
+    return true;
+}
+
+namespace {
+
 // Encodes the picture in a layout of this many channels under every filter
 // mode and keeps the smallest file in best (strictly smaller replaces, so
 // ties keep the earlier mode). An attempt gives up as soon as it cannot beat
@@ -242,7 +275,8 @@ int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
     });
 }
 
-int32_t png_smallest(const char *path, const rgba_image *image, const image_metadata *carried) {
+int32_t png_smallest(const char *path, const rgba_image *image, const image_metadata *carried,
+                     bool as_loaded) {
     bool opaque = is_opaque(image);
     bool grey = is_grey(image);
     // Channel counts of the exact layouts, smallest first (0 ends the list);
@@ -282,6 +316,9 @@ int32_t png_smallest(const char *path, const rgba_image *image, const image_meta
         return -1;
     }
     uint64_t total = best.size + chunks.size;
+    int32_t own_size = -1;
+    if (as_loaded && wrote_own_encoding(path, image, FMT_PNG, carried, total, &own_size))
+        return own_size;
     if (total > INT32_MAX) {
         set_err("png encode failed: %s", path);
         return -1;
@@ -305,13 +342,19 @@ int32_t png_smallest(const char *path, const rgba_image *image, const image_meta
 }
 
 int32_t write_sized(const char *path, const rgba_image *image, image_format format,
-                    int quality, const image_metadata *carried) {
+                    int quality, const image_metadata *carried, bool as_loaded) {
     switch (format) {
-    case FMT_JPEG:
+    case FMT_JPEG: {
         if (!encode_jpg(path, image, quality, carried)) return -1;
-        return file_size(path);
+        int32_t size = file_size(path), own_size = -1;
+        if (as_loaded && size >= 0 &&
+            wrote_own_encoding(path, image, FMT_JPEG, carried, static_cast<uint64_t>(size),
+                               &own_size))
+            return own_size;
+        return size;
+    }
     case FMT_PNG:
-        return png_smallest(path, image, carried);
+        return png_smallest(path, image, carried, as_loaded);
     case FMT_BMP: {
         int64_t row_bytes = (int64_t{image->width} * 3 + 3) / 4 * 4;
         if (kBmpHeaderBytes + row_bytes * image->height > kMaxBmpFileBytes) {

@@ -31,14 +31,26 @@ int encode_jpg(const char *path, const rgba_image *image, int quality,
 int encode_jpg_reusing(const char *path, const rgba_image *image, int quality,
                        jpeg_coefficients *held, const image_metadata *carried = nullptr);
 
-// Writes the smallest exact PNG found; returns its size or -1.
+// Writes the smallest exact PNG found; returns its size or -1. With
+// as_loaded the picture is the input's as loaded (not turned, not scaled),
+// and the input's own encoding (own_encoding) competes: it is written
+// instead when it is strictly smaller and decodes to exactly the picture.
 int32_t png_smallest(const char *path, const rgba_image *image,
-                     const image_metadata *carried = nullptr);
+                     const image_metadata *carried = nullptr, bool as_loaded = false);
 
 // Writes the picture in the given format and returns the file's size, or -1.
-// The quality is used by JPEG only.
+// The quality is used by JPEG only. With as_loaded, the input's own
+// encoding competes as in png_smallest, against a JPEG too.
 int32_t write_sized(const char *path, const rgba_image *image, image_format format,
-                    int quality, const image_metadata *carried = nullptr);
+                    int quality, const image_metadata *carried = nullptr,
+                    bool as_loaded = false);
+
+// The input's own encoding of the picture written to path instead of ours
+// when it is smaller than ours_size bytes and decodes with our loader to
+// exactly the picture. True when it was chosen, *size then being what was
+// written (-1 with the reason recorded).
+bool wrote_own_encoding(const char *path, const rgba_image *image, image_format format,
+                        const image_metadata *input, uint64_t ours_size, int32_t *size);
 
 // Where an operation writes its output. An output that names the same file
 // as the input (same device and inode) is written beside it under a
