@@ -222,7 +222,12 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
         }
     }
 
-    if (last_size < 0) last_size = file_size(write_path);
+    // Nothing measured: what is on disk tells, but an empty file (the staged
+    // one no attempt wrote to) is no attempt at all.
+    if (last_size < 0) {
+        last_size = file_size(write_path);
+        if (last_size == 0) last_size = -1;
+    }
     if (fits && !finish_output(stage.release(), true)) {
         set_err("target_size: encode failed");
         return 0;

@@ -104,6 +104,12 @@ TEST(PlainBmp, TakesAllZeroAlphaAsOpaqueOnlyInUncompressedFiles) {
         pixels_of some = expect_plain_and_same(bmp_file(s, rows), "one alpha");
         EXPECT_EQ(some.rgba[3], 0);
         EXPECT_EQ(some.rgba.back(), 1);
+        // The one alpha in the first stored row counts as much as in the last.
+        rows = rows_with_alpha(s, 0, 4);
+        rows[3] = 7;
+        pixels_of first = expect_plain_and_same(bmp_file(s, rows), "alpha in the first row");
+        EXPECT_EQ(first.rgba[3], 7);
+        EXPECT_EQ(first.rgba.back(), 0);
     }
     // With explicit masks the alpha is what the file says, even all zero.
     s.compression = 3;

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -17,6 +19,26 @@
 
 #include "pixtrim.h"
 #include "support.h"
+
+// The file-system calls that put a staged result in place, linked with
+// --wrap so a test can make one of them fail.
+namespace {
+const char *s_failing_call = nullptr;  // "fsync", "chmod" or "rename"
+bool fails(const char *call) { return s_failing_call && strcmp(s_failing_call, call) == 0; }
+}  // namespace
+
+extern "C" {
+int __real_fsync(int fd);
+int __real_chmod(const char *path, mode_t mode);
+int __real_rename(const char *from, const char *to);
+int __wrap_fsync(int fd) { return fails("fsync") ? (errno = EIO, -1) : __real_fsync(fd); }
+int __wrap_chmod(const char *path, mode_t mode) {
+    return fails("chmod") ? (errno = EPERM, -1) : __real_chmod(path, mode);
+}
+int __wrap_rename(const char *from, const char *to) {
+    return fails("rename") ? (errno = EXDEV, -1) : __real_rename(from, to);
+}
+}
 
 namespace {
 
@@ -94,6 +116,19 @@ TEST_F(in_place_fixture, AFailedWriteLeavesTheOriginalAndNoTemporaryFile) {
         EXPECT_EQ(read_bytes(target), original) << output;
     }
     EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"photo.bmp", "photo.png"}));
+}
+
+TEST_F(in_place_fixture, AResultThatCannotBeFlushedOrPutInPlaceLeavesTheOriginalAlone) {
+    // Without the flush a crash could publish a file whose bytes never
+    // reached the disk, so a failed flush fails the call like the others.
+    for (const char *call : {"fsync", "chmod", "rename"}) {
+        s_failing_call = call;
+        EXPECT_EQ(pixtrim_quality(photo.c_str(), photo.c_str(), 25), 0) << call;
+        EXPECT_EQ(pixtrim_target_size(photo.c_str(), photo.c_str(), 1 << 30), 0) << call;
+        s_failing_call = nullptr;
+        EXPECT_EQ(read_bytes(photo), original) << call;
+        EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{"photo.png"})) << call;
+    }
 }
 
 TEST_F(in_place_fixture, ASuccessfulWriteReplacesTheFileAndKeepsItsPermissions) {

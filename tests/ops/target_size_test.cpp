@@ -19,6 +19,7 @@ namespace {
 std::vector<int> s_jpeg_qualities;
 int s_jpeg_transforms = 0;
 int s_png_encodes = 0;
+bool s_png_out_of_memory = false;
 
 }  // namespace
 
@@ -60,6 +61,7 @@ bool __wrap__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, i
                                                       int filter_mode, uint64_t max_size,
                                                       mem_sink *out) {
     ++s_png_encodes;
+    if (s_png_out_of_memory) return false;  // as when its buffers cannot be had
     return __real__Z10png_encodePK10rgba_imageiimP8mem_sink(image, channels, filter_mode,
                                                             max_size, out);
 }
@@ -188,6 +190,19 @@ TEST_F(TargetSize, OnePixelThatNeverFitsIsWrittenAtEveryStep) {
     EXPECT_EQ(pixtrim_last_error(), "target_size: could not get output <= 1 bytes (best: " +
                                         std::to_string(file_length(out)) + ")");
     EXPECT_EQ(pixtrim_stats(), stats_record(file_length(input), file_length(out)));
+}
+
+TEST_F(TargetSize, InPlaceWithEveryStepOutOfMemoryNamesNoAttempt) {
+    std::vector<uint8_t> original = read_bytes(input);
+    pixtrim_init();
+    s_png_out_of_memory = true;
+    int result = run(input, 100);
+    s_png_out_of_memory = false;
+    EXPECT_EQ(result, 0);
+    // The empty staged file is no attempt: no size to name, no statistics.
+    EXPECT_EQ(pixtrim_last_error(), std::string("target_size: could not get output <= 100 bytes (best: -1)"));
+    EXPECT_EQ(pixtrim_stats(), std::string("{}"));
+    EXPECT_EQ(read_bytes(input), original);
 }
 
 namespace {
