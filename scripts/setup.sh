@@ -3,7 +3,7 @@
 # any is missing. Safe to run again: it does nothing once all are there.
 set -euo pipefail
 
-packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev libgtest-dev libgmock-dev
+packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev zlib1g-dev libgtest-dev libgmock-dev
           libbenchmark-dev valgrind libclang-rt-14-dev llvm-14
           python3-setuptools python3-wheel python3-venv python3-pip dpkg-dev)
 # The manual pages' lint test, and bench/batch_jobs.sh.
