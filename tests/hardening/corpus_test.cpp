@@ -126,7 +126,39 @@ void check_set(const std::string &set) {
     EXPECT_GT(checked, 0) << "no corpus rows under " << set;
 }
 
+// Files whose own encoding cannot be copied, and why: their outputs may be
+// larger than they are.
+const std::map<std::string, std::string> kNoCopyOfTheInput = {
+    {"jpeg/jpeg-decoder/crashtest/missing-sos.jpg", "no scan, so no end of image data"},
+    {"jpeg/jpeg-decoder/crashtest/imagetestsuite/4838ece0d3900220d33528ee027289bc.jpg",
+     "a segment length that misses the next marker"},
+    {"pngsuite/xcsn0g01.png", "image data with a wrong CRC"},
+};
+
 }  // namespace
+
+TEST(Corpus, SameFormatOutputsAtQuality100AreNeverLargerThanTheirInputs) {
+    fs::path corpus = PIXTRIM_CORPUS_DIR;
+    if (!fs::exists(corpus / "expect.tsv"))
+        GTEST_SKIP() << "corpus not found at " << corpus << ": sizes not checked";
+    scratch_dir dir;
+    int compared = 0;
+    for (const expectation &e : read_expectations(corpus)) {
+        std::string ext = fs::path(e.path).extension().string();
+        image_format named = format_from_path(e.path.c_str(), FMT_NONE);
+        bool same_format = (e.format == "png" && named == FMT_PNG) ||
+                           (e.format == "jpeg" && named == FMT_JPEG);
+        if (!same_format || !e.decodes || kRefusedByGuards.count(e.path) ||
+            kNoCopyOfTheInput.count(e.path))
+            continue;
+        SCOPED_TRACE(e.path);
+        std::string input = (corpus / e.path).string(), output = dir / ("out" + ext);
+        ASSERT_EQ(pixtrim_quality(input.c_str(), output.c_str(), 100), 1) << pixtrim_last_error();
+        EXPECT_LE(fs::file_size(output), fs::file_size(input));
+        ++compared;
+    }
+    EXPECT_GT(compared, 200);
+}
 
 TEST(Corpus, PngSuiteFilesRoundTripOrFailCleanly) { check_set("pngsuite/"); }
 TEST(Corpus, BmpSuiteFilesRoundTripOrFailCleanly) { check_set("bmpsuite/"); }
