@@ -181,7 +181,8 @@ void check_carried_writes(const image_metadata &m) {
         // A PNG input's own chunks, its iCCP left out where the layout cannot use it.
         bool all = added == m.png_chunks_size && !memcmp(chunks, m.png_chunks, added);
         bool without_iccp =
-            m.png_iccp_size && iccp_at == kNoChunk && added == m.png_chunks_size - m.png_iccp_size &&
+            m.png_iccp_size && iccp_at == kNoChunk &&
+            added == m.png_chunks_size - m.png_iccp_size &&
             !memcmp(chunks, m.png_chunks, m.png_iccp_at) &&
             !memcmp(chunks + m.png_iccp_at, m.png_chunks + m.png_iccp_at + m.png_iccp_size,
                     added - m.png_iccp_at);
@@ -202,7 +203,8 @@ void check_carried_writes(const image_metadata &m) {
                 !memcmp(jpeg.data() + at, plain.data() + kJfifEnd, plain.size() - kJfifEnd),
             "JPEG with a carried profile is not the plain JPEG with segments added");
     bool carries = m.profile && !m.profile_grey;
-    require(carries ? profile.size() == m.profile_size && !memcmp(profile.data(), m.profile, m.profile_size)
+    require(carries ? profile.size() == m.profile_size &&
+                          !memcmp(profile.data(), m.profile, m.profile_size)
                     : profile.empty(),
             "JPEG carries another profile than the input's");
 }

@@ -64,6 +64,14 @@ int32_t scaled_side(int32_t side, double scale) {
     return scaled > 0 ? scaled : 1;
 }
 
+// The input's own encoding competes only in its own format and only as the
+// picture it holds (a turned picture is another one); otherwise its bytes
+// go at once.
+void keep_input_only_to_compete(image_metadata *metadata, image_format input_format,
+                                image_format output_format) {
+    if (output_format != input_format || metadata->orientation != 1) release_input(metadata);
+}
+
 // The shape shared by lossless and quality compression: load, measure, write
 // (shrunk to the quality's share of pixels for PNG), record statistics.
 int compress_file(const char *input_path, const char *output_path, int quality,
@@ -77,13 +85,11 @@ int compress_file(const char *input_path, const char *output_path, int quality,
     image_metadata metadata;
     if (!load_rgba(input_path, &loaded, &input_format, &metadata)) return 0;
     byte_block loaded_pixels(loaded.pixels, free);
-    carried_metadata carried(&metadata);
+    carried_metadata metadata_held(&metadata);
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
-    // The input's own encoding competes only in its own format and only as
-    // the picture it holds: a turned picture is another one.
-    if (output_format != input_format || metadata.orientation != 1) release_input(&metadata);
+    keep_input_only_to_compete(&metadata, input_format, output_format);
 
     // PNG cannot carry a quality, so we keep that share of the pixels instead.
     const rgba_image *chosen = &loaded;
@@ -103,7 +109,8 @@ int compress_file(const char *input_path, const char *output_path, int quality,
     staged_output out;
     int32_t written = -1;
     if (stage_output(input_path, output_path, &out))
-        written = write_sized(out.path, chosen, output_format, quality, &metadata, chosen == &loaded);
+        written = write_sized(out.path, chosen, output_format, quality, &metadata,
+                              chosen == &loaded);
     if (!finish_output(&out, written >= 0)) written = -1;
     if (written < 0) {
         set_err("%s: encode failed for %s", operation, output_path);
@@ -127,13 +134,11 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
     image_metadata metadata;
     if (!load_rgba(input_path, &loaded, &input_format, &metadata)) return 0;
     byte_block loaded_pixels(loaded.pixels, free);
-    carried_metadata carried(&metadata);
+    carried_metadata metadata_held(&metadata);
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
-    // The input's own encoding competes only in its own format and only as
-    // the picture it holds: a turned picture is another one.
-    if (output_format != input_format || metadata.orientation != 1) release_input(&metadata);
+    keep_input_only_to_compete(&metadata, input_format, output_format);
     int32_t last_size = -1;
     bool fits = false;
 

@@ -22,7 +22,6 @@ struct file_closer {
 };
 using file_handle = std::unique_ptr<FILE, file_closer>;
 
-
 // Opening a FIFO or a device would block or never end, so only regular files
 // are read.
 bool is_regular_file(const char *path) {

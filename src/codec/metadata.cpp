@@ -73,9 +73,9 @@ bool usable_profile(span profile, bool *grey) {
 // ---- JPEG ----
 
 constexpr int kApp1 = 0xE1, kApp2 = 0xE2, kSos = 0xDA, kEoi = 0xD9;
-const char kExifId[] = "Exif\0";                // and a second NUL: 6 bytes
-const char kIccId[] = "ICC_PROFILE";            // and its NUL: 12 bytes
-constexpr size_t kIccSegmentHeader = 12 + 2;    // the name, sequence number and count
+const char kExifId[] = "Exif\0";              // and a second NUL: 6 bytes
+const char kIccId[] = "ICC_PROFILE";          // and its NUL: 12 bytes
+constexpr size_t kIccSegmentHeader = 12 + 2;  // the name, sequence number and count
 constexpr int kMaxIccSegments = 255;
 
 bool stands_alone(int marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8); }
@@ -130,7 +130,7 @@ size_t jpeg_image_end(span file, size_t at) {
 // The profile pieces of the APP2 segments, by sequence number.
 struct icc_pieces {
     span piece[kMaxIccSegments + 1];
-    int count;     // as the first segment says; 0 before it
+    int count;  // as the first segment says; 0 before it
     bool broken;
 };
 
@@ -204,9 +204,10 @@ struct colour_chunk {
     uint32_t type;
     size_t length;
 };
-const colour_chunk kColourChunks[] = {
-    {chunk_type("sRGB"), 1}, {chunk_type("gAMA"), 4}, {chunk_type("cHRM"), 32},
-    {chunk_type("cICP"), 4}};
+const colour_chunk kColourChunks[] = {{chunk_type("sRGB"), 1},
+                                      {chunk_type("gAMA"), 4},
+                                      {chunk_type("cHRM"), 32},
+                                      {chunk_type("cICP"), 4}};
 
 // Inflates an iCCP chunk's profile, never past its declared size nor
 // kMaxInflatedProfile: most profiles fit the first, small attempt whole; a
@@ -249,7 +250,8 @@ void read_iccp(span data, image_metadata *out) {
 }
 
 bool append_chunk(span chunk, image_metadata *out) {
-    uint8_t *grown = static_cast<uint8_t *>(realloc(out->png_chunks, out->png_chunks_size + chunk.size));
+    uint8_t *grown =
+        static_cast<uint8_t *>(realloc(out->png_chunks, out->png_chunks_size + chunk.size));
     if (!grown) return false;
     memcpy(grown + out->png_chunks_size, chunk.bytes, chunk.size);
     out->png_chunks = grown;
@@ -364,8 +366,8 @@ size_t png_own_encoding(const image_metadata &m, mem_sink *out) {
         bool image_chunk = false;
         for (uint32_t type : kImageChunks) image_chunk = image_chunk || c.type == type;
         bool counted = counts(&rules, c);
-        if (!image_chunk && !(counted && (is_colour_chunk(c.type) ||
-                                          (c.type == chunk_type("iCCP") && iccp_fits))))
+        if (!image_chunk &&
+            !(counted && (is_colour_chunk(c.type) || (c.type == chunk_type("iCCP") && iccp_fits))))
             return true;
         // Sizing reads no checksums; the copy checks every one it takes.
         if (out && ((image_chunk && !crc_right(c)) || !append(out, c.whole))) intact = false;
@@ -408,8 +410,7 @@ void read_into(const uint8_t *bytes, size_t size, image_format format, bool with
 
 }  // namespace
 
-void read_metadata(const uint8_t *bytes, size_t size, image_format format,
-                   image_metadata *out) {
+void read_metadata(const uint8_t *bytes, size_t size, image_format format, image_metadata *out) {
     read_into(bytes, size, format, true, out);
 }
 
@@ -420,7 +421,8 @@ int read_orientation(const uint8_t *bytes, size_t size, image_format format) {
 }
 
 size_t own_encoding(const image_metadata &metadata, image_format format, mem_sink *out) {
-    if (!metadata.input || detect_format(metadata.input, static_cast<int32_t>(metadata.input_size)) != format)
+    if (!metadata.input ||
+        detect_format(metadata.input, static_cast<int32_t>(metadata.input_size)) != format)
         return 0;
     if (format == FMT_PNG) return png_own_encoding(metadata, out);
     if (format == FMT_JPEG) return jpeg_own_encoding(metadata, out);

@@ -17,8 +17,8 @@ constexpr size_t kMaxInflatedProfile = size_t{4} << 20;
 // What an output must carry to look like its input. Blocks are malloc
 // blocks, null when empty; release_metadata frees them.
 struct image_metadata {
-    int orientation;        // Exif value 1-8: 1 when absent or malformed
-    uint8_t *profile;       // a usable ICC profile ('RGB ' or 'GRAY'), whole
+    int orientation;   // Exif value 1-8: 1 when absent or malformed
+    uint8_t *profile;  // a usable ICC profile ('RGB ' or 'GRAY'), whole
     size_t profile_size;
     bool profile_grey;
     // A PNG input's own iCCP, sRGB, gAMA, cHRM and cICP chunks (length,
@@ -38,8 +38,7 @@ struct image_metadata {
 // before the first IDAT, the first of each type, with a right CRC) says.
 // Anything malformed reads as absent; when memory runs out the profile and
 // chunks are left out. *out starts empty, and is the caller's to release.
-void read_metadata(const uint8_t *bytes, size_t size, image_format format,
-                   image_metadata *out);
+void read_metadata(const uint8_t *bytes, size_t size, image_format format, image_metadata *out);
 
 // The input's own encoding as a candidate output of the same format and
 // the same picture, rewritten with only what an output keeps: a PNG's image

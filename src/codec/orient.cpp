@@ -39,6 +39,9 @@ bool turn_upright(rgba_image *image, int orientation) {
     const ptrdiff_t w = image->width, h = image->height;
     const size_t row_bytes = static_cast<size_t>(w) * kPixelBytes;
     uint8_t *pixels = image->pixels;
+    // Quarter turns make a picture h wide and w high, whose pixel (x, y) is
+    // the stored pixel at first + x * across + y * down.
+    ptrdiff_t first = 0, across = 0, down = 0;
     switch (orientation) {
     case 2:  // mirror left-right
         for (ptrdiff_t y = 0; y < h; ++y) reverse_pixels(pixels + y * row_bytes, w);
@@ -51,20 +54,14 @@ bool turn_upright(rgba_image *image, int orientation) {
             std::swap_ranges(pixels + y * row_bytes, pixels + (y + 1) * row_bytes,
                              pixels + (h - 1 - y) * row_bytes);
         return true;
-    case 5: case 6: case 7: case 8: break;
+    case 5: first = 0, across = w, down = 1; break;                      // transpose
+    case 6: first = (h - 1) * w, across = -w, down = 1; break;           // 90 degrees clockwise
+    case 7: first = (h - 1) * w + w - 1, across = -w, down = -1; break;  // transverse
+    case 8: first = w - 1, across = w, down = -1; break;  // 90 degrees counter-clockwise
     default: return true;
     }
-
-    // The upright picture is h wide and w high; its pixel (x, y) is the
-    // stored pixel at first + x * across + y * down.
-    ptrdiff_t first = 0, across = 0, down = 0;
-    switch (orientation) {
-    case 5: first = 0, across = w, down = 1; break;                  // transpose
-    case 6: first = (h - 1) * w, across = -w, down = 1; break;       // 90 degrees clockwise
-    case 7: first = (h - 1) * w + w - 1, across = -w, down = -1; break;  // transverse
-    default: first = w - 1, across = w, down = -1; break;            // 90 degrees counter-clockwise
-    }
-    uint8_t *turned = static_cast<uint8_t *>(allocate_large(static_cast<size_t>(w) * h * kPixelBytes));
+    uint8_t *turned =
+        static_cast<uint8_t *>(allocate_large(static_cast<size_t>(w) * h * kPixelBytes));
     if (!turned) return false;
     const ptrdiff_t upright_w = h, upright_h = w;
     for (ptrdiff_t ty = 0; ty < upright_h; ty += kTile) {
@@ -90,9 +87,9 @@ bool turn_upright(rgba_image *image, int orientation) {
                     __m128i high01 = _mm_unpackhi_epi32(column[0], column[1]);
                     __m128i low23 = _mm_unpacklo_epi32(column[2], column[3]);
                     __m128i high23 = _mm_unpackhi_epi32(column[2], column[3]);
-                    __m128i row[4] = {_mm_unpacklo_epi64(low01, low23), _mm_unpackhi_epi64(low01, low23),
-                                      _mm_unpacklo_epi64(high01, high23),
-                                      _mm_unpackhi_epi64(high01, high23)};
+                    __m128i row[4] = {
+                        _mm_unpacklo_epi64(low01, low23), _mm_unpackhi_epi64(low01, low23),
+                        _mm_unpacklo_epi64(high01, high23), _mm_unpackhi_epi64(high01, high23)};
                     for (int j = 0; j < 4; ++j)
                         _mm_storeu_si128(reinterpret_cast<__m128i *>(
                                              turned + ((y + j) * upright_w + x) * kPixelBytes),

@@ -100,8 +100,8 @@ bool jpeg_profile_segments(const image_metadata *carried, mem_sink *out) {
         size_t at = i * kIccSegmentProfileBytes;
         size_t piece = size - at < kIccSegmentProfileBytes ? size - at : kIccSegmentProfileBytes;
         size_t length = 2 + sizeof kIccSegmentName + 2 + piece;
-        uint8_t head[4 + sizeof kIccSegmentName + 2] = {0xFF, 0xE2, static_cast<uint8_t>(length >> 8),
-                                                        static_cast<uint8_t>(length)};
+        uint8_t head[4 + sizeof kIccSegmentName + 2] = {
+            0xFF, 0xE2, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
         memcpy(head + 4, kIccSegmentName, sizeof kIccSegmentName);
         head[sizeof head - 2] = static_cast<uint8_t>(i + 1);
         head[sizeof head - 1] = static_cast<uint8_t>(count);

@@ -4,13 +4,13 @@
 #ifndef PIXTRIM_TEST_FILE_PARTS_H
 #define PIXTRIM_TEST_FILE_PARTS_H
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pixtrim.h"
 #include "support.h"
@@ -20,8 +20,10 @@ namespace test_support {
 using bytes = std::vector<uint8_t>;
 
 inline void put16(bytes &to, uint32_t v, bool big = true) {
-    if (big) to.insert(to.end(), {uint8_t(v >> 8), uint8_t(v)});
-    else to.insert(to.end(), {uint8_t(v), uint8_t(v >> 8)});
+    if (big)
+        to.insert(to.end(), {uint8_t(v >> 8), uint8_t(v)});
+    else
+        to.insert(to.end(), {uint8_t(v), uint8_t(v >> 8)});
 }
 inline void put32(bytes &to, uint32_t v, bool big = true) {
     put16(to, big ? v >> 16 : v & 0xFFFF, big);
@@ -79,7 +81,8 @@ inline jpeg_parts split_jpeg(const bytes &f) {
     size_t at = 2;
     while (at + 4 <= f.size() && f[at] == 0xFF && f[at + 1] != 0xDA) {
         size_t length = size_t(f[at + 2]) << 8 | f[at + 3];
-        parts.segments.push_back({f[at + 1], bytes(f.begin() + at + 4, f.begin() + at + 2 + length)});
+        parts.segments.push_back(
+            {f[at + 1], bytes(f.begin() + at + 4, f.begin() + at + 2 + length)});
         at += 2 + length;
     }
     parts.scan_at = at;
@@ -116,9 +119,8 @@ struct run {
     int count = 0;
 
     bytes lossless(const bytes &input, const char *ext) {
-        return through(input, ext, [](const char *in, const char *out) {
-            return pixtrim_lossless(in, out);
-        });
+        return through(input, ext,
+                       [](const char *in, const char *out) { return pixtrim_lossless(in, out); });
     }
     bytes quality(const bytes &input, const char *ext, int q) {
         return through(input, ext, [q](const char *in, const char *out) {

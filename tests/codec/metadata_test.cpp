@@ -2,11 +2,11 @@
 // its input so it looks the same. Inputs are stb's files with metadata
 // spliced in by the builders below; outputs are checked by taking them
 // apart again, and against the output of the same input without metadata.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "codec/file_parts.h"
 #include "codec/png/deflate.h"
@@ -33,10 +33,13 @@ bytes tiff(uint32_t value, bool big = true, uint32_t type = 3, uint32_t count = 
     return t;
 }
 
-bytes exif_segment(const bytes &tiff_data) { return segment(0xE1, text("Exif\0\0", 6) + tiff_data); }
+bytes exif_segment(const bytes &tiff_data) {
+    return segment(0xE1, text("Exif\0\0", 6) + tiff_data);
+}
 
 bytes icc_segment(int sequence, int count, const bytes &piece) {
-    return segment(0xE2, text("ICC_PROFILE\0", 12) + bytes{uint8_t(sequence), uint8_t(count)} + piece);
+    return segment(0xE2,
+                   text("ICC_PROFILE\0", 12) + bytes{uint8_t(sequence), uint8_t(count)} + piece);
 }
 
 // The profile in segments of at most piece bytes, in the given order of
@@ -55,8 +58,8 @@ bytes icc_segments(const bytes &profile, size_t piece, std::vector<int> order = 
 
 bytes zlib(const bytes &data) {
     int n = 0;
-    unsigned char *z = zlib_compress(const_cast<uint8_t *>(data.data()),
-                                     static_cast<int>(data.size()), &n, 8);
+    unsigned char *z =
+        zlib_compress(const_cast<uint8_t *>(data.data()), static_cast<int>(data.size()), &n, 8);
     bytes out(z, z + n);
     free(z);
     return out;
@@ -80,7 +83,9 @@ bytes iccp_chunk(const bytes &profile, const char *name = "icc") {
 bytes fake_profile(size_t size, const char *space = "RGB ") {
     bytes p(size);
     for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(i * 31 + 7);
-    if (size >= 4) p[0] = uint8_t(size >> 24), p[1] = uint8_t(size >> 16), p[2] = uint8_t(size >> 8), p[3] = uint8_t(size);
+    if (size >= 4)
+        p[0] = uint8_t(size >> 24), p[1] = uint8_t(size >> 16), p[2] = uint8_t(size >> 8),
+        p[3] = uint8_t(size);
     if (size >= 20) memcpy(&p[16], space, 4);
     return p;
 }
@@ -220,8 +225,8 @@ TEST(Orientation, MalformedOrUnplacedTagsReadAsUpright) {
     bad_crc.back() ^= 1;
     EXPECT_TRUE(r.lossless(png_with(png, bad_crc), ".png") == plain_png);
     EXPECT_TRUE(r.lossless(png_with(png, chunk("eXIf", tiff(6)), true), ".png") == plain_png);
-    EXPECT_TRUE(r.lossless(png_with(png, chunk("eXIf", tiff(1)) + chunk("eXIf", tiff(6))), ".png") ==
-                plain_png);
+    EXPECT_TRUE(r.lossless(png_with(png, chunk("eXIf", tiff(1)) + chunk("eXIf", tiff(6))),
+                           ".png") == plain_png);
 }
 
 // ---- profiles ----
@@ -319,15 +324,20 @@ TEST(Profile, UnusableProfilesAreDroppedAndChangeNothing) {
         return bytes(profile.begin() + from, profile.begin() + to);
     };
     const std::vector<bytes> jpeg_cases = {
-        icc_segments(wrong_size, 1000), icc_segments(cmyk, 1000),
-        icc_segment(1, 2, piece(0, 1500)),                                     // one missing
+        icc_segments(wrong_size, 1000),
+        icc_segments(cmyk, 1000),
+        icc_segment(1, 2, piece(0, 1500)),                                         // one missing
         icc_segment(1, 2, piece(0, 1500)) + icc_segment(1, 2, piece(1500, 3000)),  // repeated
         icc_segment(1, 2, piece(0, 1500)) + icc_segment(2, 2, piece(1500, 3000)) +
             icc_segment(2, 2, piece(1500, 3000)),
         icc_segment(1, 2, piece(0, 1500)) + icc_segment(2, 3, piece(1500, 3000)),  // counts differ
-        icc_segment(0, 1, profile), icc_segment(2, 1, profile), icc_segment(1, 0, profile),
+        icc_segment(0, 1, profile),
+        icc_segment(2, 1, profile),
+        icc_segment(1, 0, profile),
         icc_segments(profile, 1000) + segment(0xE2, text("ICC_PROFILE\0\1", 13)),  // short segment
-        icc_segment(1, 1, {}), icc_segment(1, 1, {0x00}), icc_segment(1, 1, fake_profile(100))};
+        icc_segment(1, 1, {}),
+        icc_segment(1, 1, {0x00}),
+        icc_segment(1, 1, fake_profile(100))};
     for (size_t i = 0; i < jpeg_cases.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_TRUE(r.quality(jpeg_with(jpeg, jpeg_cases[i]), ".jpg", 75) == plain_from_jpeg);
@@ -338,12 +348,17 @@ TEST(Profile, UnusableProfilesAreDroppedAndChangeNothing) {
     bytes bad_crc = iccp_chunk(profile);
     bad_crc.back() ^= 1;
     const std::vector<bytes> png_cases = {
-        iccp_chunk(wrong_size), iccp_chunk(cmyk), iccp_chunk(profile, ""), bad_crc,
-        iccp_chunk(stored_past_cap), bomb,
-        chunk("iCCP", text("name\0\1", 6) + zlib(profile)),       // method 1
-        chunk("iCCP", text("name\0\0", 6) + bytes{1, 2, 3, 4}),   // not zlib
+        iccp_chunk(wrong_size),
+        iccp_chunk(cmyk),
+        iccp_chunk(profile, ""),
+        bad_crc,
+        iccp_chunk(stored_past_cap),
+        bomb,
+        chunk("iCCP", text("name\0\1", 6) + zlib(profile)),      // method 1
+        chunk("iCCP", text("name\0\0", 6) + bytes{1, 2, 3, 4}),  // not zlib
         chunk("iCCP", text(std::string(80, 'n').c_str(), 80) + bytes{0, 0} + zlib(profile)),
-        chunk("iCCP", text("name\0\0", 6) + zlib({})), chunk("iCCP", text("name\0\0", 6) + zlib({7}))};
+        chunk("iCCP", text("name\0\0", 6) + zlib({})),
+        chunk("iCCP", text("name\0\0", 6) + zlib({7}))};
     for (size_t i = 0; i < png_cases.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_TRUE(r.lossless(png_with(png, png_cases[i]), ".png") == plain_from_png);
@@ -379,8 +394,7 @@ TEST(ColourChunks, PngToPngCopiesThemAfterIhdrInTheInputsOrder) {
     EXPECT_TRUE(carried == cicp + gama + iccp + chrm + srgb);
     EXPECT_TRUE(without_chunks_after_ihdr(out) == plain);
     // JPEG output has no place for them.
-    EXPECT_TRUE(r.quality(input, ".jpg", 80) ==
-                r.quality(png_with(png, iccp), ".jpg", 80));
+    EXPECT_TRUE(r.quality(input, ".jpg", 80) == r.quality(png_with(png, iccp), ".jpg", 80));
 }
 
 TEST(ColourChunks, OnlyWholeFirstChunksBeforeTheImageDataAreCopied) {

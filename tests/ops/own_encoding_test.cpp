@@ -3,13 +3,12 @@
 // is the one it holds. The candidates expected here are built by the test
 // from the input's chunks and segments; inputs that beat us are PNGs
 // compressed by zlib at level 9, which our (stb's) compressor cannot match.
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "codec/file_parts.h"
 
@@ -83,8 +82,8 @@ bool crc_right(const png_chunk_view &c) {
 bytes expected_candidate(const bytes &png, const std::vector<std::string> &colour) {
     bytes out(png.begin(), png.begin() + 8);
     for (const png_chunk_view &c : chunks_of(png)) {
-        bool image = c.type == "IHDR" || c.type == "PLTE" || c.type == "tRNS" ||
-                     c.type == "IDAT" || c.type == "IEND";
+        bool image = c.type == "IHDR" || c.type == "PLTE" || c.type == "tRNS" || c.type == "IDAT" ||
+                     c.type == "IEND";
         if (image || std::find(colour.begin(), colour.end(), c.type) != colour.end())
             out = out + c.whole;
     }
@@ -93,7 +92,9 @@ bytes expected_candidate(const bytes &png, const std::vector<std::string> &colou
 
 // Our own encoding of the picture a file holds: the lossless PNG of it
 // given as stb's PNG, which never beats ours.
-bytes ours_for(run &r, const bytes &file) { return r.lossless(png_of(decoded_bytes(file)), ".png"); }
+bytes ours_for(run &r, const bytes &file) {
+    return r.lossless(png_of(decoded_bytes(file)), ".png");
+}
 
 struct png_case {
     const char *name;
@@ -119,23 +120,26 @@ TEST(OwnEncoding, LosslessPngPicksTheSmallerOfTheInputsCopyAndOurs) {
                   chunk("PLTE", {255, 0, 0, 0, 0, 255}) + chunk("tRNS", {255, 128})),
          {}},
         {"16 bits",
-         png_file(ihdr(40, 30, 16, 2),
-                  scanlines(40, 30, [&](int x, int y) {
-                      bytes p;
-                      for (uint8_t v : rgb(x, y)) p.insert(p.end(), {v, v});
-                      return p;
-                  })),
+         png_file(ihdr(40, 30, 16, 2), scanlines(40, 30,
+                                                 [&](int x, int y) {
+                                                     bytes p;
+                                                     for (uint8_t v : rgb(x, y))
+                                                         p.insert(p.end(), {v, v});
+                                                     return p;
+                                                 })),
          {}},
         {"interlaced", png_file(ihdr(37, 29, 8, 2, 1), adam7(37, 29, rgb)), {}},
         {"text and eXIf",
-         png_file(ihdr(50, 20, 8, 0), scanlines(50, 20, [](int x, int y) { return bytes{speckle(x, y)}; }),
+         png_file(ihdr(50, 20, 8, 0),
+                  scanlines(50, 20, [](int x, int y) { return bytes{speckle(x, y)}; }),
                   chunk("tEXt", text("Comment\0hello", 13)) + chunk("eXIf", exif) +
                       chunk("sRGB", {0}) + chunk("tIME", bytes(7, 1))),
          {"sRGB"}},
         {"APNG",
-         png_file(ihdr(30, 30, 8, 2), scanlines(30, 30, rgb),
-                  chunk("acTL", bytes(8, 0)) + chunk("fcTL", frame_control),
-                  chunk("fcTL", frame_control) + chunk("fdAT", bytes(4, 0) + zlib9(bytes(91 * 30, 0)))),
+         png_file(
+             ihdr(30, 30, 8, 2), scanlines(30, 30, rgb),
+             chunk("acTL", bytes(8, 0)) + chunk("fcTL", frame_control),
+             chunk("fcTL", frame_control) + chunk("fdAT", bytes(4, 0) + zlib9(bytes(91 * 30, 0)))),
          {}},
         {"bad ancillary CRCs",
          png_file(ihdr(30, 30, 8, 2), scanlines(30, 30, rgb),
@@ -165,7 +169,7 @@ TEST(OwnEncoding, LosslessPngPicksTheSmallerOfTheInputsCopyAndOurs) {
         }
         EXPECT_LE(out.size(), c.file.size());
     }
-    EXPECT_GE(kept, 4);  // most of these inputs beat us
+    EXPECT_GE(kept, 4);                               // most of these inputs beat us
     EXPECT_LT(kept, static_cast<int>(cases.size()));  // and ours is kept where it wins
 }
 
@@ -203,9 +207,10 @@ TEST(OwnEncoding, APngWeCanBeatGivesTodaysBytes) {
 }
 
 TEST(OwnEncoding, QualityPngKeepsTheCopyOnlyWhenTheSidesStay) {
-    bytes palette = png_file(ihdr(64, 48, 1, 3),
-                             scanlines(8, 48, [](int x, int y) { return bytes{uint8_t(x * 37 + y)}; }),
-                             chunk("PLTE", {255, 0, 0, 0, 0, 255}));
+    bytes palette =
+        png_file(ihdr(64, 48, 1, 3),
+                 scanlines(8, 48, [](int x, int y) { return bytes{uint8_t(x * 37 + y)}; }),
+                 chunk("PLTE", {255, 0, 0, 0, 0, 255}));
     run r;
     EXPECT_TRUE(r.quality(palette, ".png", 99) == palette);  // 64 x 48 rounds back to itself
     picture shrunk = decoded_bytes(r.quality(palette, ".png", 50));
@@ -227,7 +232,8 @@ bytes expected_jpeg_candidate(const bytes &jpeg) {
     jpeg_parts parts = split_jpeg(jpeg);
     for (auto &[marker, payload] : parts.segments) {
         bool app = (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
-        bool keep = !app || marker == 0xEE || (marker == 0xE0 && !memcmp(payload.data(), "JFIF", 5)) ||
+        bool keep = !app || marker == 0xEE ||
+                    (marker == 0xE0 && !memcmp(payload.data(), "JFIF", 5)) ||
                     (marker == 0xE2 && !memcmp(payload.data(), "ICC_PROFILE", 12));
         if (keep) out = out + segment(uint8_t(marker), payload);
     }
@@ -257,11 +263,13 @@ bytes exif_orientation(int value) {
 // A camera's file: Exif, a thumbnail APP0, IPTC, a comment, and a second
 // picture after the end.
 bytes camera_file(const bytes &jpeg, int orientation) {
-    bytes extras = exif_orientation(orientation) + segment(0xE0, text("JFXX\0\x10", 6) + bytes(40, 3)) +
+    bytes extras = exif_orientation(orientation) +
+                   segment(0xE0, text("JFXX\0\x10", 6) + bytes(40, 3)) +
                    segment(0xED, text("Photoshop 3.0\0", 14)) + segment(0xFE, text("made by", 7)) +
                    segment(0xEE, text("Adobe\0\x64\0\0\0\0\1", 12));
     // After SOI and stb's JFIF segment, so JFIF stays first.
-    bytes file = bytes(jpeg.begin(), jpeg.begin() + 20) + extras + bytes(jpeg.begin() + 20, jpeg.end());
+    bytes file =
+        bytes(jpeg.begin(), jpeg.begin() + 20) + extras + bytes(jpeg.begin() + 20, jpeg.end());
     return file + jpeg;  // the appended second picture
 }
 

@@ -200,7 +200,8 @@ TEST_F(TargetSize, InPlaceWithEveryStepOutOfMemoryNamesNoAttempt) {
     s_png_out_of_memory = false;
     EXPECT_EQ(result, 0);
     // The empty staged file is no attempt: no size to name, no statistics.
-    EXPECT_EQ(pixtrim_last_error(), std::string("target_size: could not get output <= 100 bytes (best: -1)"));
+    EXPECT_EQ(pixtrim_last_error(),
+              std::string("target_size: could not get output <= 100 bytes (best: -1)"));
     EXPECT_EQ(pixtrim_stats(), std::string("{}"));
     EXPECT_EQ(read_bytes(input), original);
 }
