@@ -328,3 +328,21 @@ TEST(OwnEncoding, TargetSizeKeepsTheInputWhenItFitsAndBeatsTheSearch) {
     int under = static_cast<int>(candidate.size()) - 1;
     EXPECT_TRUE(sized(input, under) == sized(same_picture, under));
 }
+
+TEST(OwnEncoding, InPlaceAFileIsNeverReplacedByALargerOne) {
+    scratch_dir dir;
+    bytes png = png_file(ihdr(40, 40, 8, 0),
+                         scanlines(40, 40, [](int x, int y) { return bytes{speckle(x, y)}; }),
+                         chunk("tEXt", text("Comment\0x", 9)));
+    bytes jpeg = camera_file(jpeg_at(photo_like(80, 60), 60), 1);
+    for (auto [name, file] : {std::pair<const char *, bytes>{"in.png", png}, {"in.jpg", jpeg}}) {
+        SCOPED_TRACE(name);
+        std::string path = dir / name;
+        write_bytes(path, file);
+        ASSERT_EQ(pixtrim_lossless(path.c_str(), path.c_str()), 1) << pixtrim_last_error();
+        EXPECT_LT(fs::file_size(path), file.size());  // the dropped chunks and segments
+        bytes once = read_bytes(path);
+        ASSERT_EQ(pixtrim_lossless(path.c_str(), path.c_str()), 1) << pixtrim_last_error();
+        EXPECT_TRUE(read_bytes(path) == once);  // the copy of a copy is itself
+    }
+}
