@@ -64,14 +64,6 @@ int32_t scaled_side(int32_t side, double scale) {
     return scaled > 0 ? scaled : 1;
 }
 
-// The input's own encoding competes only in its own format and only as the
-// picture it holds (a turned picture is another one); otherwise its bytes
-// go at once.
-void keep_input_only_to_compete(image_metadata *metadata, image_format input_format,
-                                image_format output_format) {
-    if (output_format != input_format || metadata->orientation != 1) release_input(metadata);
-}
-
 // The shape shared by lossless and quality compression: load, measure, write
 // (shrunk to the quality's share of pixels for PNG), record statistics.
 int compress_file(const char *input_path, const char *output_path, int quality,
@@ -89,7 +81,8 @@ int compress_file(const char *input_path, const char *output_path, int quality,
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
-    keep_input_only_to_compete(&metadata, input_format, output_format);
+    // The input's own encoding competes only in its own format.
+    if (output_format != input_format) release_input(&metadata);
 
     // PNG cannot carry a quality, so we keep that share of the pixels instead.
     const rgba_image *chosen = &loaded;
@@ -138,7 +131,8 @@ int target_size(const char *input_path, const char *output_path, int32_t target_
 
     int32_t input_size = file_size(input_path);
     image_format output_format = format_from_path(output_path, input_format);
-    keep_input_only_to_compete(&metadata, input_format, output_format);
+    // The input's own encoding competes only in its own format.
+    if (output_format != input_format) release_input(&metadata);
     int32_t last_size = -1;
     bool fits = false;
 

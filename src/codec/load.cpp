@@ -77,9 +77,10 @@ int load_rgba(const char *path, rgba_image *image, image_format *format,
         set_err("cannot decode %s (%s)", path, reason);
         return 0;
     }
-    // The file itself is handed on with the metadata: its own encoding may
-    // be the smallest output (write.h).
-    if (metadata) {
+    // The file itself is handed on with the metadata, as its own encoding
+    // may be the smallest output (write.h); not for a picture turned
+    // upright, which the file does not hold as it is.
+    if (metadata && found.orientation == 1) {
         found.input = bytes.release();
         found.input_size = static_cast<size_t>(size);
     }

@@ -28,8 +28,8 @@ struct image_metadata {
     size_t png_chunks_size;
     size_t png_iccp_at;
     size_t png_iccp_size;
-    // The input file as read, from load_rgba: its own encoding may be the
-    // smallest output (own_encoding).
+    // The input file as read, from load_rgba when the picture needed no
+    // turn: its own encoding may be the smallest output (own_encoding).
     uint8_t *input;
     size_t input_size;
 };
