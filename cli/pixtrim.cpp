@@ -36,7 +36,7 @@ const char kUsage[] =
     "usage: pixtrim [--json] quality  IN OUT Q        compress at quality Q (1-100)\n"
     "       pixtrim [--json] target   IN OUT BYTES    fit into BYTES (150k, 2M: k = 1024)\n"
     "       pixtrim [--json] lossless IN OUT          re-encode at full quality\n"
-    "       pixtrim [--json] [-j N] [--quiet | --verbose]\n"
+    "       pixtrim [--json] [-j N] [-r] [--quiet | --verbose]\n"
     "                        batch    INDIR OUTDIR Q  compress every image in INDIR\n"
     "       pixtrim --help | --version\n";
 
@@ -50,13 +50,16 @@ const char kHelp[] =
     "  --json       print the library's statistics record instead of a summary line\n"
     "               (for batch: the record of the last file compressed)\n"
     "  -j N, --jobs N\n"
-    "               batch: compress N files at a time in worker processes; 0 means\n"
-    "               one per CPU; 1 (the default) runs the library's own batch\n"
+    "               batch: compress N files at a time in worker processes; 0 (the\n"
+    "               default) means one per CPU; 1 runs the library's own batch\n"
+    "  -r, --recursive\n"
+    "               batch: every image in INDIR and all folders below it, into the\n"
+    "               same relative paths under OUTDIR (links to folders not followed)\n"
     "  --quiet      batch: no progress line and no summary on stderr\n"
-    "  --verbose    batch: one line per file on stderr (needs -j other than 1)\n"
+    "  --verbose    batch: one line per file on stderr (not with the library's batch)\n"
     "  --           end of options (for paths that start with --)\n"
     "\n"
-    "With -j other than 1, batch shows a progress line when stderr is a terminal.\n"
+    "Unless it is the library's, batch shows a progress line when stderr is a terminal.\n"
     "Every batch ends with a summary line on stderr unless --quiet is given.\n"
     "\n"
     "Exit status: 0 success, 1 failure (the library's message on stderr),\n"
@@ -68,6 +71,7 @@ struct command_line {
     bool version = false;
     bool quiet = false;
     bool verbose = false;
+    bool recursive = false;
     const char *jobs = nullptr;       // the text after -j or --jobs, when given
     const char *batch_only = nullptr;  // the first option that only batch takes
     std::vector<const char *> words;  // command name, then its arguments
@@ -97,6 +101,9 @@ bool split_arguments(int argc, char **argv, command_line *line) {
         } else if (!options_done && strncmp(arg, "--jobs=", 7) == 0) {
             line->jobs = arg + 7;
             if (!line->batch_only) line->batch_only = "--jobs";
+        } else if (!options_done && (strcmp(arg, "-r") == 0 || strcmp(arg, "--recursive") == 0)) {
+            line->recursive = true;
+            if (!line->batch_only) line->batch_only = arg;
         } else if (options_done || strncmp(arg, "--", 2) != 0) {
             line->words.push_back(arg);
         } else if (strcmp(arg, "--") == 0) {
@@ -290,14 +297,81 @@ struct batch_job {
     const char *input_dir;
     const char *output_dir;
     int quality;  // pixtrim_quality clamps it as the library's batch does
+    // The files, as paths below input_dir; then, for a tree, the folders
+    // that could not be listed, each one failure.
     std::vector<std::string> names;
+    size_t files;
 };
+
+// A folder's identity, to know the output folder when a tree walk meets it.
+struct folder_id {
+    dev_t device;
+    ino_t inode;
+};
+
+// Every image name in the folder at root/relative and all folders below it,
+// as paths relative to root, files before the folders they sit beside.
+// Links are not followed into folders, so there are no loops, and the
+// output folder is left out. Folders that cannot be listed are collected
+// in unlisted. False when this folder itself cannot be listed.
+bool list_tree(const std::string &root, const std::string &relative, const folder_id *output,
+               std::vector<std::string> *names, std::vector<std::string> *unlisted) {
+    DIR *listing = opendir((relative.empty() ? root : root + "/" + relative).c_str());
+    if (!listing) return false;
+    std::vector<std::string> folders;
+    while (const dirent *entry = readdir(listing)) {
+        const char *name = entry->d_name;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        std::string path = relative.empty() ? name : relative + "/" + name;
+        struct stat info;
+        if (lstat((root + "/" + path).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            bool is_output = output && info.st_dev == output->device && info.st_ino == output->inode;
+            if (!is_output) folders.push_back(path);
+        } else if (has_image_name(name)) {
+            names->push_back(path);
+        }
+    }
+    closedir(listing);
+    for (const std::string &folder : folders)
+        if (!list_tree(root, folder, output, names, unlisted)) unlisted->push_back(folder);
+    return true;
+}
+
+// The job's files, and for a tree its folders that could not be listed;
+// false when the input directory cannot be opened.
+bool list_job(bool recursive, batch_job *job) {
+    if (!recursive) {
+        bool listed = list_images(job->input_dir, &job->names);
+        job->files = job->names.size();
+        return listed;
+    }
+    struct stat info;
+    folder_id output = {0, 0};
+    bool output_exists = stat(job->output_dir, &info) == 0;
+    if (output_exists) output = {info.st_dev, info.st_ino};
+    std::vector<std::string> unlisted;
+    if (!list_tree(job->input_dir, "", output_exists ? &output : nullptr, &job->names, &unlisted))
+        return false;
+    job->files = job->names.size();
+    job->names.insert(job->names.end(), unlisted.begin(), unlisted.end());
+    return true;
+}
+
+// The folders below output_dir that the job's files go to.
+void make_output_folders(const batch_job &job) {
+    for (size_t i = 0; i < job.files; ++i) {
+        const std::string &name = job.names[i];
+        for (size_t slash = name.find('/'); slash != std::string::npos;
+             slash = name.find('/', slash + 1))
+            mkdir((std::string(job.output_dir) + "/" + name.substr(0, slash)).c_str(), 0755);
+    }
+}
 
 // A worker: compresses the files whose indices arrive on task_fd until it
 // closes, reporting each on report_fd. Never returns.
 [[noreturn]] void work(const batch_job &job, int task_fd, int report_fd) {
     uint32_t index;
-    while (read_full(task_fd, &index, sizeof index) && index < job.names.size()) {
+    while (read_full(task_fd, &index, sizeof index) && index < job.files) {
         std::string input_path = std::string(job.input_dir) + "/" + job.names[index];
         std::string output_path = std::string(job.output_dir) + "/" + job.names[index];
         pixtrim_init();  // so "{}" afterwards means this call wrote no record
@@ -390,7 +464,7 @@ bool run_workers(const batch_job &job, size_t jobs, std::vector<file_result> *re
     fflush(stdout);
     fflush(stderr);
     std::vector<worker> workers;
-    for (size_t k = 0; k < jobs && k < job.names.size(); ++k) {
+    for (size_t k = 0; k < jobs && k < job.files; ++k) {
         int task_pipe[2];
         if (pipe(task_pipe) != 0) break;
         pid_t pid = fork();
@@ -418,7 +492,7 @@ bool run_workers(const batch_job &job, size_t jobs, std::vector<file_result> *re
     // Each worker holds at most one file, so a task write never blocks. When
     // none is left its task pipe closes; a worker gone away leaves the next
     // file queued for the others.
-    size_t next = 0, count = job.names.size();
+    size_t next = 0, count = job.files;
     std::vector<size_t> holder(count);
     auto give = [&](size_t w) {
         uint32_t index = static_cast<uint32_t>(next);
@@ -469,21 +543,28 @@ bool run_workers(const batch_job &job, size_t jobs, std::vector<file_result> *re
 int run_parallel_batch(const char *input_dir, const char *output_dir, int quality, size_t jobs,
                        const command_line &line) {
     double start = seconds_now();
-    batch_job job = {input_dir, output_dir, quality, {}};
-    if (!list_images(input_dir, &job.names)) {
+    batch_job job = {input_dir, output_dir, quality, {}, 0};
+    if (!list_job(line.recursive, &job)) {
         std::string message = std::string("batch: cannot open input dir ") + input_dir;
         report_failure(message.c_str());
         return kExitFailed;
     }
     mkdir(output_dir, 0755);  // an existing directory is fine; other problems fail per file
+    make_output_folders(job);
 
     std::vector<file_result> results(job.names.size());
     progress shown;
     shown.terminal = !line.quiet && isatty(2);
     shown.verbose = line.verbose;
-    if (!job.names.empty() && !run_workers(job, jobs, &results, &shown)) {
+    if (job.files > 0 && !run_workers(job, jobs, &results, &shown)) {
         fprintf(stderr, "pixtrim: cannot start worker processes: %s\n", strerror(errno));
         return kExitFailed;
+    }
+    for (size_t i = job.files; i < job.names.size(); ++i) {
+        results[i].done = true;
+        results[i].message = "batch: cannot open input dir " + std::string(input_dir) + "/" +
+                              job.names[i];
+        show_result(&shown, job, results, i);
     }
     clear_line(&shown);
 
@@ -541,7 +622,8 @@ int run(const operation &op, const command_line &line, int number, int jobs) {
     // The texts start fresh, so the record printed is this call's own.
     pixtrim_init();
     if (strcmp(op.name, "batch") == 0) {
-        if (jobs == 1) return run_library_batch(in, out, number, line);
+        // A tree always goes to our workers: the library's batch takes one folder.
+        if (jobs == 1 && !line.recursive) return run_library_batch(in, out, number, line);
         if (jobs == 0) {
             long cpus = sysconf(_SC_NPROCESSORS_ONLN);
             jobs = cpus > 0 && cpus < INT_MAX ? static_cast<int>(cpus) : 1;
@@ -597,11 +679,12 @@ int main(int argc, char **argv) {
     }
     if (line.batch_only && strcmp(op->name, "batch") != 0)
         return usage_error(line.batch_only, " applies to batch only");
-    int jobs = 1;
+    int jobs = 0;  // one worker per CPU
     if (line.jobs && (!parse_int(line.jobs, false, &jobs) || jobs < 0))
         return usage_error("not a valid number of jobs: ", line.jobs);
     if (line.quiet && line.verbose) return usage_error("--quiet and --verbose exclude each other", "");
     // The library's batch reports no figures per file.
-    if (line.verbose && jobs == 1) return usage_error("--verbose needs -j 0 or -j 2 or more", "");
+    if (line.verbose && jobs == 1 && !line.recursive)
+        return usage_error("--verbose needs -j 0 or -j 2 or more, or -r", "");
     return run(*op, line, number, jobs);
 }

@@ -5,15 +5,23 @@ import os
 import pathlib
 import pty
 import re
+import resource
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
+import zlib
 
 from images import jpeg_sides, png_sides, write_bmp, write_png
 
 CLI = os.environ["PIXTRIM_CLI"]
 USAGE, FAILED = 2, 1
+
+
+def png_chunk(kind, data):
+    return (struct.pack(">I", len(data)) + kind + data
+            + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
 
 
 def pixtrim(*args):
@@ -67,7 +75,8 @@ class UsageErrors(CliTest):
                      ("-j2", "quality", self.photo, self.dir / "o.jpg", 50),
                      ("--quiet", "lossless", self.photo, self.dir / "o.png"),
                      ("--quiet", "--verbose", "-j", "2", "batch", src, self.dir / "o", 50),
-                     ("--verbose", "batch", src, self.dir / "o", 50)]:
+                     ("--verbose", "-j", "1", "batch", src, self.dir / "o", 50),
+                     ("-r", "lossless", self.photo, self.dir / "o.png")]:
             with self.subTest(args=args):
                 self.assert_usage_error(*args)
         self.assertFalse((self.dir / "o").exists())
@@ -312,6 +321,90 @@ class ParallelBatch(CliTest):
         self.assertEqual([int(c) for c in counters], list(range(1, 12)))
         self.assertRegex(text, r"\r\x1b\[K9 compressed, 2 failed, .* s\r?\n$")
         self.assertNotIn("\r[", self.batch(2, self.src, self.dir / "out2").stderr)
+
+
+    def test_a_worker_killed_on_its_last_file_still_reports_that_file(self):
+        # A CPU limit stops the worker busy with the large file, as an
+        # out-of-memory kill would; the parent and the other worker live on.
+        slow = self.dir / "slow"
+        slow.mkdir()
+        side = 1500  # noise: six encodes of it take seconds
+        raw = b"".join(b"\0" + os.urandom(side * 3) for _ in range(side))
+        header = struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0)
+        (slow / "large.png").write_bytes(
+            b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header)
+            + png_chunk(b"IDAT", zlib.compress(raw, 0)) + png_chunk(b"IEND", b""))
+        write_png(slow / "small.png", 8, 8)
+
+        def limit_cpu():
+            resource.setrlimit(resource.RLIMIT_CPU, (1, 2))
+
+        result = subprocess.run([CLI, "-j", "2", "--verbose", "batch", str(slow),
+                                 str(self.dir / "out"), "100"], capture_output=True, text=True,
+                                timeout=120, preexec_fn=limit_cpu)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("large.png: worker process stopped before finishing %s\n"
+                      % (slow / "large.png"), result.stderr)
+        self.assertRegex(result.stderr, r"\n1 compressed, 1 failed, ")
+
+
+class TreeBatch(CliTest):
+    """-r: every image below INDIR, into the same relative paths under OUTDIR."""
+
+    def setUp(self):
+        super().setUp()
+        self.src = self.dir / "src"
+        (self.src / "a" / "b").mkdir(parents=True)
+        (self.src / "with space é").mkdir()
+        write_png(self.src / "top.png", 12, 8)
+        write_png(self.src / "a" / "Mid.PNG", 9, 9)
+        write_bmp(self.src / "a" / "b" / "deep.Bmp", 7, 5)
+        write_png(self.src / "with space é" / "x ü.jpg", 10, 6)
+        (self.src / "a" / "broken.jpeg").write_bytes(b"\xff\xd8 not really")
+        (self.src / "a" / "b" / "notes.txt").write_text("no image")
+        os.symlink("..", self.src / "a" / "b" / "up")  # a loop, never followed
+
+    def batch(self, *args, quality=60):
+        return pixtrim("-r", "--quiet", *args, quality)
+
+    def test_every_level_lands_in_the_same_relative_path(self):
+        result = self.batch("-j", 2, "batch", self.src, self.dir / "out")
+        self.assertEqual((result.returncode, result.stdout),
+                         (0, "4 files compressed into %s\n" % (self.dir / "out")), result.stderr)
+        self.assertEqual(sorted(tree(self.dir / "out")),
+                         ["a/Mid.PNG", "a/b/deep.Bmp", "top.png", "with space é/x ü.jpg"])
+        self.assertEqual(jpeg_sides(self.dir / "out" / "with space é" / "x ü.jpg"), (10, 6))
+        one = self.batch("-j", 1, "batch", self.src, self.dir / "one")
+        self.assertEqual((one.returncode, one.stdout.replace("one", "out")),
+                         (result.returncode, result.stdout))
+        self.assertEqual(tree(self.dir / "one"), tree(self.dir / "out"))
+
+    def test_the_output_folder_inside_the_input_is_left_out(self):
+        inside = self.src / "out"
+        for run in range(2):
+            result = self.batch("-j", 2, "batch", self.src, inside)
+            self.assertEqual(result.stdout, "4 files compressed into %s\n" % inside, run)
+        self.assertEqual(sorted(tree(inside)),
+                         ["a/Mid.PNG", "a/b/deep.Bmp", "top.png", "with space é/x ü.jpg"])
+
+    def test_a_folder_that_cannot_be_listed_is_one_failure(self):
+        locked = self.src / "locked"
+        locked.mkdir()
+        write_png(locked / "hidden.png", 4, 4)
+        locked.chmod(0)
+        # Root reads every folder; without these capabilities it cannot.
+        drop = (["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"]
+                if os.geteuid() == 0 else [])
+        try:
+            result = subprocess.run(drop + [CLI, "-r", "--verbose", "batch", str(self.src),
+                                            str(self.dir / "out"), "60"],
+                                    capture_output=True, text=True, timeout=120)
+        finally:
+            locked.chmod(0o755)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("locked: batch: cannot open input dir %s\n" % locked, result.stderr)
+        self.assertRegex(result.stderr, r"\n4 compressed, 2 failed, ")
+        self.assertNotIn("hidden.png", str(sorted(tree(self.dir / "out"))))
 
 
 if __name__ == "__main__":
