@@ -330,7 +330,7 @@ int32_t png_smallest(const char *path, const rgba_image *image, const image_meta
         return -1;
     }
     bool written = fwrite(best_block.get(), 1, kPngHeadBytes, file) == kPngHeadBytes &&
-                   fwrite(chunks.data, 1, chunks.size, file) == chunks.size &&
+                   (!chunks.size || fwrite(chunks.data, 1, chunks.size, file) == chunks.size) &&
                    fwrite(best_block.get() + kPngHeadBytes, 1, best.size - kPngHeadBytes, file) ==
                        best.size - kPngHeadBytes;
     bool closed = fclose(file) == 0;
