@@ -10,6 +10,8 @@ packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev zlib1g
 packages+=(mandoc hyperfine)
 # The browser test: headless Chromium and the colour profiles it renders with.
 packages+=(chromium colord-data)
+# The Dask cluster module's test.
+packages+=(python3-distributed)
 
 missing=()
 for p in "${packages[@]}"; do

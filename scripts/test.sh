@@ -28,7 +28,7 @@ cmake --build build-sanitizers -j"$(nproc)"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$PWD/scripts/ubsan.supp"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 ctest --test-dir build-sanitizers --output-on-failure -j"$(nproc)" \
-  -E '^(python_binding|install_consumer|python_wheel|debian_package)$' -LE '^(memcheck|memory_limit)$'
+  -E '^(python_binding|python_cluster|install_consumer|python_wheel|debian_package)$' -LE '^(memcheck|memory_limit)$'
 
 # About a minute of fuzzing per target, seeded with our regressions and the
 # shared corpus when it sits beside the checkout. Seeds and input counts are
