@@ -40,6 +40,10 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/talmora-pixtrim.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/talmora-pixtrim.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# The Debian package's version: the release and a Debian revision.
+set(PIXTRIM_DEBIAN_REVISION 1 CACHE STRING "Debian revision of the package")
+set(PIXTRIM_DEBIAN_VERSION "${PROJECT_VERSION}-${PIXTRIM_DEBIAN_REVISION}")
+
 # The Python binding's tests, the command's tests and the install check all
 # drive programs from Python or the shell.
 find_program(PIXTRIM_PYTHON3 python3)

@@ -10,8 +10,9 @@ packages=(cmake gcc g++ binutils clang make pkg-config python3 libstb-dev zlib1g
 packages+=(mandoc hyperfine)
 # The browser test: headless Chromium and the colour profiles it renders with.
 packages+=(chromium colord-data)
-# The Dask cluster module's test.
-packages+=(python3-distributed)
+# The Dask cluster module's test; lintian for the package test, and
+# python3-build for the source distribution's.
+packages+=(python3-distributed lintian python3-build)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,17 +2,19 @@
 # Makes the Debian package from a finished build, checks its control fields,
 # unpacks it into a temporary root and uses what it holds from there: a C
 # program built with pkg-config, the pixtrim command and the Python binding.
-# usage: deb_check.sh BUILD_DIR CONSUMER_SOURCE_DIR VERSION [MAN_PAGE...]
-# Man pages are named relative to share/man (man1/pixtrim.1) and may be gzipped.
-# Exits 77 (skipped) when cpack, dpkg-deb or dpkg-shlibdeps is missing.
+# Debian's lintian must pass it with no error or warning (the package's own
+# overrides, each with its reason, aside).
+# usage: deb_check.sh BUILD_DIR CONSUMER_SOURCE_DIR VERSION DEBIAN_VERSION [MAN_PAGE...]
+# Man pages are named relative to share/man (man1/pixtrim.1.gz).
+# Exits 77 (skipped) when cpack, dpkg-deb, dpkg-shlibdeps or lintian is missing.
 set -euo pipefail
-build_dir=$1 consumer_src=$2 version=$3
-shift 3
+build_dir=$1 consumer_src=$2 version=$3 debian_version=$4
+shift 4
 python3=/usr/bin/python3
 
-for tool in cpack dpkg-deb dpkg-shlibdeps; do
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian; do
   command -v "$tool" >/dev/null ||
-    { echo "skipped: $tool is needed (dpkg-dev and cmake; scripts/setup.sh installs them)"; exit 77; }
+    { echo "skipped: $tool is needed (dpkg-dev, cmake, lintian; scripts/setup.sh installs them)"; exit 77; }
 done
 
 work=$(cd "$(mktemp -d "${TMPDIR:-/tmp}/pixtrim-deb-XXXXXX")" && pwd -P)
@@ -28,19 +30,22 @@ echo "== cpack -G DEB"
 cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; exit 1; }
 arch=$(dpkg --print-architecture)
-deb=$work/out/talmora-pixtrim_${version}_${arch}.deb
+deb=$work/out/talmora-pixtrim_${debian_version}_${arch}.deb
 [ -f "$deb" ] || fail "no $(basename "$deb"); made: $(ls "$work/out")"
 
 echo "== dpkg-deb --info"
 dpkg-deb --info "$deb"
 field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Package)" = talmora-pixtrim ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)'"
+[ "$(field Version)" = "$debian_version" ] || fail "Version is '$(field Version)'"
 [ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
 case $(field Depends) in
   *libc6*) ;;
   *) fail "Depends were not computed: '$(field Depends)'" ;;
 esac
+
+echo "== lintian"
+lintian --fail-on error,warning --tag-display-limit 0 "$deb" || fail "lintian found errors or warnings"
 
 echo "== contents"
 root=$work/root
@@ -60,8 +65,7 @@ packages=$(cd "$root" && find . -type d -name talmora_pixtrim)
 [ "$packages" = ./usr/lib/python3/dist-packages/talmora_pixtrim ] ||
   fail "the Python binding must be packaged once, for Debian's python3: $packages"
 for page in "$@"; do
-  [ -e "$root/usr/share/man/$page" ] || [ -e "$root/usr/share/man/$page.gz" ] ||
-    fail "man page $page not packaged"
+  [ -e "$root/usr/share/man/$page" ] || fail "man page $page not packaged"
 done
 
 cd "$work"

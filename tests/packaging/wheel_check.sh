@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Builds the wheel from a copy of the sources with Debian's Python, installs
-# it into a fresh virtual environment and uses it there with nothing from
-# the checkout or the build tree in reach, then uninstalls it.
+# Makes the source distribution from a copy of the sources with Debian's
+# Python (python3 -m build --sdist), builds the wheel from it offline,
+# installs that into a fresh virtual environment and uses it there with
+# nothing from the checkout or the build tree in reach, then uninstalls it.
 # usage: wheel_check.sh SOURCE_DIR VERSION
-# Exits 77 (skipped) when Debian's python3 lacks venv, pip, setuptools or wheel.
+# Exits 77 (skipped) when Debian's python3 lacks venv, pip, setuptools,
+# wheel or build.
 set -euo pipefail
 source_dir=$1 version=$2
 python3=/usr/bin/python3
 
 if ! [ -x "$python3" ] || ! "$python3" -c '
 import importlib.util, sys
-sys.exit(not all(importlib.util.find_spec(m) for m in ("ensurepip", "venv", "pip", "setuptools", "wheel")))'; then
-  echo "skipped: $python3 with venv, pip, setuptools and wheel is needed" \
-       "(python3-venv python3-pip python3-setuptools python3-wheel; scripts/setup.sh installs them)"
+sys.exit(not all(importlib.util.find_spec(m) for m in ("ensurepip", "venv", "pip", "setuptools", "wheel", "build")))'; then
+  echo "skipped: $python3 with venv, pip, setuptools, wheel and build is needed" \
+       "(python3-venv python3-pip python3-setuptools python3-wheel python3-build;" \
+       "scripts/setup.sh installs them)"
   exit 77
 fi
 
@@ -25,8 +28,15 @@ export PIP_NO_INDEX=1 PIP_NO_CACHE_DIR=1 PIP_DISABLE_PIP_VERSION_CHECK=1
 mkdir "$work/src"
 tar -C "$source_dir" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/src" -xf -
 
-echo "== pip wheel"
-"$python3" -m pip wheel --no-build-isolation --no-deps -w "$work/wheels" "$work/src" >"$work/build.log" 2>&1 ||
+echo "== python3 -m build --sdist"
+"$python3" -m build --sdist --no-isolation -o "$work/dist" "$work/src" >"$work/sdist.log" 2>&1 ||
+  { cat "$work/sdist.log"; exit 1; }
+sdist=$work/dist/talmora-pixtrim-$version.tar.gz
+[ -f "$sdist" ] || { echo "expected $(basename "$sdist"); made: $(ls "$work/dist")"; exit 1; }
+echo "$(basename "$sdist")"
+
+echo "== pip wheel from the source distribution"
+"$python3" -m pip wheel --no-build-isolation --no-deps -w "$work/wheels" "$sdist" >"$work/build.log" 2>&1 ||
   { cat "$work/build.log"; exit 1; }
 wheel=$(find "$work/wheels" -name '*.whl')
 echo "$(basename "$wheel")"
