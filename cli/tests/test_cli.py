@@ -13,15 +13,10 @@ import tempfile
 import unittest
 import zlib
 
-from images import jpeg_sides, png_sides, write_bmp, write_png
+from images import jpeg_sides, png_chunk, png_sides, write_bmp, write_png
 
 CLI = os.environ["PIXTRIM_CLI"]
 USAGE, FAILED = 2, 1
-
-
-def png_chunk(kind, data):
-    return (struct.pack(">I", len(data)) + kind + data
-            + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
 
 
 def pixtrim(*args):

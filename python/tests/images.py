@@ -12,15 +12,18 @@ def pattern(width, height, alpha=255):
             for y in range(height)]
 
 
+def png_chunk(kind, data):
+    """One PNG chunk: length, type, data and CRC."""
+    return (struct.pack(">I", len(data)) + kind + data
+            + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+
 def write_png(path, width, height, alpha=255):
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
     raw = b"".join(b"\0" + row for row in pattern(width, height, alpha))
     with open(path, "wb") as out:
         out.write(b"\x89PNG\r\n\x1a\n"
-                  + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
-                  + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+                  + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+                  + png_chunk(b"IDAT", zlib.compress(raw)) + png_chunk(b"IEND", b""))
 
 
 def write_bmp(path, width, height):

@@ -44,6 +44,26 @@ inline bytes segment(uint8_t marker, const bytes &payload) {
     return s + payload;
 }
 
+// TIFF data whose IFD0 holds one entry: tag, type, count, value.
+inline bytes tiff(uint32_t value, bool big = true, uint32_t type = 3, uint32_t count = 1,
+                  uint32_t ifd_offset = 8) {
+    bytes t = big ? text("MM", 2) : text("II", 2);
+    put16(t, 42, big);
+    put32(t, ifd_offset, big);
+    put16(t, 1, big);
+    put16(t, 0x0112, big);
+    put16(t, type, big);
+    put32(t, count, big);
+    put16(t, value, big);
+    put16(t, 0, big);
+    put32(t, 0, big);  // no next IFD
+    return t;
+}
+
+inline bytes exif_segment(const bytes &tiff_data) {
+    return segment(0xE1, text("Exif\0\0", 6) + tiff_data);
+}
+
 // A JPEG with segments put right after SOI (before stb's JFIF segment).
 inline bytes jpeg_with(const bytes &jpeg, const bytes &segments) {
     return bytes(jpeg.begin(), jpeg.begin() + 2) + segments + bytes(jpeg.begin() + 2, jpeg.end());

@@ -17,26 +17,6 @@ namespace {
 
 // ---- builders ----
 
-// TIFF data whose IFD0 holds one entry: tag, type, count, value.
-bytes tiff(uint32_t value, bool big = true, uint32_t type = 3, uint32_t count = 1,
-           uint32_t ifd_offset = 8) {
-    bytes t = big ? text("MM", 2) : text("II", 2);
-    put16(t, 42, big);
-    put32(t, ifd_offset, big);
-    put16(t, 1, big);
-    put16(t, 0x0112, big);
-    put16(t, type, big);
-    put32(t, count, big);
-    put16(t, value, big);
-    put16(t, 0, big);
-    put32(t, 0, big);  // no next IFD
-    return t;
-}
-
-bytes exif_segment(const bytes &tiff_data) {
-    return segment(0xE1, text("Exif\0\0", 6) + tiff_data);
-}
-
 bytes icc_segment(int sequence, int count, const bytes &piece) {
     return segment(0xE2,
                    text("ICC_PROFILE\0", 12) + bytes{uint8_t(sequence), uint8_t(count)} + piece);

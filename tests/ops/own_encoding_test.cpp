@@ -250,20 +250,10 @@ bytes jpeg_at(const picture &p, int quality) {
     return out;
 }
 
-bytes exif_orientation(int value) {
-    bytes tiff;
-    put32(tiff, 0x4D4D002A);
-    put32(tiff, 8);
-    put16(tiff, 1);
-    put16(tiff, 0x0112), put16(tiff, 3), put32(tiff, 1), put16(tiff, value), put16(tiff, 0);
-    put32(tiff, 0);
-    return segment(0xE1, text("Exif\0\0", 6) + tiff);
-}
-
 // A camera's file: Exif, a thumbnail APP0, IPTC, a comment, and a second
 // picture after the end.
 bytes camera_file(const bytes &jpeg, int orientation) {
-    bytes extras = exif_orientation(orientation) +
+    bytes extras = exif_segment(tiff(orientation)) +
                    segment(0xE0, text("JFXX\0\x10", 6) + bytes(40, 3)) +
                    segment(0xED, text("Photoshop 3.0\0", 14)) + segment(0xFE, text("made by", 7)) +
                    segment(0xEE, text("Adobe\0\x64\0\0\0\0\1", 12));
