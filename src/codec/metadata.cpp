@@ -341,12 +341,8 @@ void read_png(span file, bool with_profile, image_metadata *out) {
 
 // ---- the input's own encoding ----
 
-bool append(mem_sink *out, span bytes) {
-    if (!out) return true;
-    uint64_t before = out->size;
-    mem_write(out, const_cast<uint8_t *>(bytes.bytes), static_cast<int>(bytes.size));
-    return out->size == before + bytes.size;
-}
+// Appends to out, when there is one: the builders below also only size.
+bool append(mem_sink *out, span bytes) { return !out || mem_append(out, bytes.bytes, bytes.size); }
 
 // The PNG rewritten with its image chunks (IHDR, PLTE, tRNS, IDAT, IEND),
 // the colour chunks that count and an iCCP that fits its colour type.

@@ -82,13 +82,6 @@ constexpr size_t kMaxIccSegments = 255;
 const uint8_t kIccSegmentName[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
 const uint8_t kIccpName[13] = {'I', 'C', 'C', ' ', 'P', 'r', 'o', 'f', 'i', 'l', 'e', 0, 0};
 
-bool append(mem_sink *sink, const void *bytes, size_t count) {
-    uint64_t before = sink->size;
-    if (count > INT_MAX) return false;
-    mem_write(sink, const_cast<void *>(bytes), static_cast<int>(count));
-    return sink->size == before + count;
-}
-
 // The APP2 segments that carry an RGB profile in a JPEG (always YCbCr from
 // RGB, so a grey profile does not apply). False when memory runs out.
 bool jpeg_profile_segments(const image_metadata *carried, mem_sink *out) {
@@ -105,7 +98,7 @@ bool jpeg_profile_segments(const image_metadata *carried, mem_sink *out) {
         memcpy(head + 4, kIccSegmentName, sizeof kIccSegmentName);
         head[sizeof head - 2] = static_cast<uint8_t>(i + 1);
         head[sizeof head - 1] = static_cast<uint8_t>(count);
-        if (!append(out, head, sizeof head) || !append(out, carried->profile + at, piece))
+        if (!mem_append(out, head, sizeof head) || !mem_append(out, carried->profile + at, piece))
             return false;
     }
     return true;
@@ -120,10 +113,10 @@ bool png_carried_chunks(const image_metadata *carried, bool grey_layout, mem_sin
     bool profile_fits = carried->profile && carried->profile_grey == grey_layout;
     if (carried->png_chunks_size) {
         if (profile_fits || !carried->png_iccp_size)
-            return append(out, carried->png_chunks, carried->png_chunks_size);
+            return mem_append(out, carried->png_chunks, carried->png_chunks_size);
         size_t after_iccp = carried->png_iccp_at + carried->png_iccp_size;
-        return append(out, carried->png_chunks, carried->png_iccp_at) &&
-               append(out, carried->png_chunks + after_iccp,
+        return mem_append(out, carried->png_chunks, carried->png_iccp_at) &&
+               mem_append(out, carried->png_chunks + after_iccp,
                       carried->png_chunks_size - after_iccp);
     }
     if (!profile_fits || carried->profile_size > INT_MAX) return true;
@@ -134,13 +127,13 @@ bool png_carried_chunks(const image_metadata *carried, bool grey_layout, mem_sin
     if (!compressed) return false;
     uint8_t length[4];
     put_be32(length, static_cast<uint32_t>(sizeof kIccpName + compressed_size));
-    if (!append(out, length, 4) || !append(out, "iCCP", 4) ||
-        !append(out, kIccpName, sizeof kIccpName) ||
-        !append(out, compressed.get(), static_cast<size_t>(compressed_size)))
+    if (!mem_append(out, length, 4) || !mem_append(out, "iCCP", 4) ||
+        !mem_append(out, kIccpName, sizeof kIccpName) ||
+        !mem_append(out, compressed.get(), static_cast<size_t>(compressed_size)))
         return false;
     uint8_t crc[4];
     put_be32(crc, png_crc(out->data + 4, out->size - 4));
-    return append(out, crc, 4);
+    return mem_append(out, crc, 4);
 }
 
 }  // namespace

@@ -195,6 +195,13 @@ void mem_write(void *context, void *bytes, int count) {
     sink->size = needed;
 }
 
+bool mem_append(mem_sink *sink, const void *bytes, size_t count) {
+    if (count > INT32_MAX) return false;
+    uint64_t before = sink->size;
+    mem_write(sink, const_cast<void *>(bytes), static_cast<int>(count));
+    return sink->size == before + count;
+}
+
 bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t max_size,
                 mem_sink *out) {
     static const uint8_t kColourType[5] = {0, 0, 4, 2, 6};

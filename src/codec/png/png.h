@@ -25,6 +25,10 @@ uint32_t png_crc(const uint8_t *bytes, size_t n);
 // Stores a 32-bit value big-endian, as PNG and ICC headers hold them.
 void put_be32(uint8_t *to, uint32_t value);
 
+// mem_write for any length: false when the bytes did not all fit (the block
+// could not grow, or count is past what one write takes).
+bool mem_append(mem_sink *sink, const void *bytes, size_t count);
+
 // Appends count bytes to the sink given as context, growing its block to 4096
 // bytes and then by doubling. When the block cannot grow the bytes are dropped.
 void mem_write(void *context, void *bytes, int count);
