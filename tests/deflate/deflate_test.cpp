@@ -55,19 +55,47 @@ bytes repeated(const bytes &unit, size_t n) {
     return b;
 }
 
-TEST(ZlibLikeStb, TinyBuffersIncludingEmpty) {
-    for (size_t n = 0; n <= 12; ++n) {
-        expect_same_zlib(bytes(n, 0), 8, "zeros of " + std::to_string(n));
-        expect_same_zlib(random_bytes(n, 7, 256), 8, "random of " + std::to_string(n));
+// The differential cases run once on each compressor path; a path this
+// build or processor lacks is skipped.
+struct on_path : ::testing::TestWithParam<zlib_path> {
+    zlib_path before = zlib_current_path();
+    void SetUp() override {
+        if (!zlib_use_path(GetParam())) GTEST_SKIP() << "this build or processor lacks the path";
+    }
+    void TearDown() override { zlib_use_path(before); }
+};
+
+std::string path_name(const ::testing::TestParamInfo<zlib_path> &info) {
+    static const char *const kNames[] = {"scalar", "sse2", "avx2"};
+    return kNames[info.param];
+}
+
+using ZlibLikeStb = on_path;
+using PngLikeStb = on_path;
+const auto kEveryPath = ::testing::Values(ZLIB_SCALAR, ZLIB_SSE2, ZLIB_AVX2);
+INSTANTIATE_TEST_SUITE_P(Path, ZlibLikeStb, kEveryPath, path_name);
+INSTANTIATE_TEST_SUITE_P(Path, PngLikeStb, kEveryPath, path_name);
+
+// Short inputs end inside a bucket's first wide compare, and their last
+// positions are too near the end for 8-byte loads.
+TEST_P(ZlibLikeStb, ShortBuffersIncludingEmpty) {
+    const bytes period3 = {1, 2, 3}, period4 = {9, 8, 9, 7};
+    for (size_t n = 0; n <= 300; ++n) {
+        std::string size = " of " + std::to_string(n);
+        expect_same_zlib(bytes(n, 0), 8, "zeros" + size);
+        expect_same_zlib(random_bytes(n, 7, 256), 8, "random" + size);
+        expect_same_zlib(random_bytes(n, 7, 3), 8, "three values" + size);
+        expect_same_zlib(repeated(period3, n), 8, "period 3" + size);
+        expect_same_zlib(repeated(period4, n), 8, "period 4" + size);
     }
 }
 
 // Runs exercise the longest matches (258) and the last few bytes, which
 // stb leaves as literals; the lengths straddle 258 and the 8-byte compares.
-TEST(ZlibLikeStb, RunsAndMatchLengthLimits) {
+TEST_P(ZlibLikeStb, RunsAndMatchLengthLimits) {
     for (size_t n : {257, 258, 259, 260, 261, 262, 266, 516, 517, 1000, 100000})
         expect_same_zlib(bytes(n, 0xAB), 8, "run of " + std::to_string(n));
-    for (size_t period : {1, 2, 3, 7, 8, 9, 255, 256, 257, 258, 259}) {
+    for (size_t period : {1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 255, 256, 257, 258, 259}) {
         bytes unit = random_bytes(period, static_cast<uint32_t>(period), 256);
         expect_same_zlib(repeated(unit, 20000), 8, "period " + std::to_string(period));
     }
@@ -76,7 +104,7 @@ TEST(ZlibLikeStb, RunsAndMatchLengthLimits) {
 // Matches exactly at, just inside and just past the 32 KiB window, for both
 // the search and the one-byte-later lazy look. Zeros around the copied block
 // keep the whole compressible, so stb does not fall back to stored blocks.
-TEST(ZlibLikeStb, WindowBoundaries) {
+TEST_P(ZlibLikeStb, WindowBoundaries) {
     bytes block = random_bytes(300, 11, 256);
     for (size_t distance : {32765, 32766, 32767, 32768, 32769, 32770}) {
         for (size_t shift : {0, 1}) {
@@ -91,7 +119,7 @@ TEST(ZlibLikeStb, WindowBoundaries) {
 // Inputs several times the compressor's 256 KiB read-ahead buffer, so
 // matches and lazy looks straddle the points where it slides, and lengths
 // around the buffer's size.
-TEST(ZlibLikeStb, InputsLongerThanTheReadAheadBuffer) {
+TEST_P(ZlibLikeStb, InputsLongerThanTheReadAheadBuffer) {
     for (size_t period : {300, 4099, 32000, 32767, 40000}) {
         bytes data = repeated(random_bytes(period, static_cast<uint32_t>(period), 256), 1 << 20);
         for (size_t at = 0; at < data.size(); at += 77777) data[at] ^= 0x5A;  // break long matches
@@ -103,7 +131,7 @@ TEST(ZlibLikeStb, InputsLongerThanTheReadAheadBuffer) {
 
 // Few distinct byte values fill the buckets, so their trimming (dropping the
 // older half) and the nearest-of-equal-matches rule decide the output.
-TEST(ZlibLikeStb, FullBucketsAndSmallAlphabets) {
+TEST_P(ZlibLikeStb, FullBucketsAndSmallAlphabets) {
     for (int alphabet : {2, 3, 4, 6, 16})
         for (size_t n : {5000, 70000, 300000})
             expect_same_zlib(random_bytes(n, static_cast<uint32_t>(n + alphabet), alphabet), 8,
@@ -112,7 +140,7 @@ TEST(ZlibLikeStb, FullBucketsAndSmallAlphabets) {
 
 // Random bytes compress worse than stored blocks: stb then stores them in
 // blocks of at most 32767 bytes, the last one flagged final.
-TEST(ZlibLikeStb, IncompressibleDataFallsBackToStoredBlocks) {
+TEST_P(ZlibLikeStb, IncompressibleDataFallsBackToStoredBlocks) {
     for (size_t n : {100, 32766, 32767, 32768, 65534, 65535, 200000}) {
         bytes data = random_bytes(n, static_cast<uint32_t>(n), 256);
         expect_same_zlib(data, 8, "random of " + std::to_string(n));
@@ -120,12 +148,12 @@ TEST(ZlibLikeStb, IncompressibleDataFallsBackToStoredBlocks) {
     }
 }
 
-TEST(ZlibLikeStb, EveryLevelUpToOurLimit) {
+TEST_P(ZlibLikeStb, EveryLevelUpToOurLimit) {
     bytes data = random_bytes(60000, 3, 5);
     for (int level : {-3, 0, 4, 5, 6, 8, 9, 13, kMaxZlibLevel}) expect_same_zlib(data, level, "levels");
 }
 
-TEST(ZlibLikeStb, LevelsBeyondOurLimitAreRefused) {
+TEST(ZlibLimits, LevelsBeyondOurLimitAreRefused) {
     int length = -1;
     bytes data(100, 1);
     EXPECT_EQ(zlib_compress(data.data(), 100, &length, kMaxZlibLevel + 1), nullptr);
@@ -136,7 +164,7 @@ TEST(ZlibLikeStb, LevelsBeyondOurLimitAreRefused) {
 // returns null, which both PNG encoders report as a failed encode. A child
 // process with a capped address space shows it (sanitizers reserve more
 // address space than any cap allows, so their builds skip this).
-TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
+TEST(ZlibLimits, RunningOutOfMemoryFailsInsteadOfStopping) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "address space caps do not work under the address sanitizer";
 #else
@@ -163,7 +191,7 @@ TEST(ZlibLikeStb, RunningOutOfMemoryFailsInsteadOfStopping) {
 // stb's PNG writer in the library (used by the tests and the benchmark's
 // floor) reaches our compressor through stb's hook: a level we refuse makes
 // its encode fail where stb's own succeeds.
-TEST(PngLikeStb, StbWriterInTheLibraryUsesOurCompressor) {
+TEST(StbWriter, InTheLibraryUsesOurCompressor) {
     bytes grey(16 * 16, 9), png;
     stbi_write_png_compression_level = kMaxZlibLevel + 1;
     int encoded = stbi_write_png_to_func(test_support::append_to, &png, 16, 16, 1, grey.data(), 16);
@@ -219,7 +247,7 @@ test_support::picture noise(int width, int height) {
     });
 }
 
-TEST(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
+TEST_P(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
     using test_support::make_picture;
     test_support::picture pictures[] = {
         test_support::photo_like(97, 61),
@@ -265,7 +293,7 @@ TEST(PngLimit, FinishesExactlyTheFilesThatFitAndGivesUpEarlyOnTheRest) {
 
 // Real-world pictures: every corpus file the decoder reads, as RGBA and in
 // the layout the optimiser would choose for it.
-TEST(PngLikeStb, CorpusPicturesInEveryFilterMode) {
+TEST_P(PngLikeStb, CorpusPicturesInEveryFilterMode) {
     fs::path corpus = PIXTRIM_CORPUS_DIR;
     std::ifstream table(corpus / "expect.tsv");
     if (!table) GTEST_SKIP() << "corpus not found at " << corpus << "; skipping";

@@ -29,6 +29,17 @@ constexpr int kMaxZlibLevel = 64;
 // container puts after it.
 constexpr size_t kZlibSpareRoom = 16;
 
+// The instruction sets the compressor is built for. Every path writes the
+// same bytes; zlib_append takes the fastest the processor has.
+enum zlib_path { ZLIB_SCALAR, ZLIB_SSE2, ZLIB_AVX2 };
+
+// Makes zlib_append take this path from now on (tests compare the paths);
+// false, changing nothing, when this build or processor lacks it.
+bool zlib_use_path(zlib_path path);
+
+// The path zlib_append takes.
+zlib_path zlib_current_path();
+
 // Appends to out exactly the zlib stream stb_image_write's own compressor
 // writes for the source's data and level (same hash buckets, match search,
 // lazy matching, fixed-Huffman block and stored fallback), only faster, so
