@@ -222,15 +222,13 @@ bool zlib_append(const byte_source &source, int level, uint64_t max_size, mem_si
     if (level < kMinLevel) level = kMinLevel;
     if (level > kMaxZlibLevel) return false;
     uint32_t capacity = 2 * static_cast<uint32_t>(level);
-    uint32_t stride = (capacity + 3) & ~3u;
-    size_t bucket_bytes = stride * (sizeof(uint32_t) + sizeof(uint64_t));
-    // Zeroed, so that the slots a wide compare reads past a bucket's count
-    // hold known bytes.
-    byte_block entries(static_cast<uint8_t *>(calloc(kHashBuckets, bucket_bytes)), free);
+    uint32_t stride = (capacity + kSlotGroup - 1) / kSlotGroup * kSlotGroup;
+    byte_block entries(static_cast<uint8_t *>(malloc(size_t{kHashBuckets} * stride * kBucketSlotBytes)),
+                       free);
     byte_block counts(static_cast<uint8_t *>(calloc(kHashBuckets, 1)), free);
     byte_block window_bytes(static_cast<uint8_t *>(malloc(kWindowBytes + kWindowPadding)), free);
     if (!entries || !counts || !window_bytes) return false;
-    bucket_table table = {entries.get(), counts.get(), capacity, stride, bucket_bytes};
+    bucket_table table = {entries.get(), counts.get(), capacity, stride};
     sliding_window window = {window_bytes.get(), 0, 0, {1, 0}};
     source.rewind(source.context);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "codec/png/deflate.h"
+#include "codec/png/png.h"
 
 #if defined(__SSE2__) && !defined(PIXTRIM_ZLIB_SCALAR)
 #define PIXTRIM_ZLIB_SSE2 1
@@ -69,12 +70,19 @@ struct sliding_window {
 // position a bucket keeps the 8 bytes that start there, so that most
 // candidates are settled without a look into the window.
 struct bucket_table {
-    uint8_t *entries;  // kHashBuckets buckets of bucket_bytes
+    uint8_t *entries;  // kHashBuckets buckets of stride slots
     uint8_t *counts;
     uint32_t capacity;
-    uint32_t stride;  // slots a bucket has room for: capacity rounded up to 4
-    size_t bucket_bytes;
+    uint32_t stride;  // slots a bucket has room for: capacity rounded up to kSlotGroup
 };
+
+// A bucket's slots are compared in groups of this many; each slot is a
+// position and its 8 bytes.
+constexpr uint32_t kSlotGroup = 8;
+constexpr size_t kBucketSlotBytes = sizeof(uint32_t) + sizeof(uint64_t);
+// The position of a slot that holds none: further back than any window
+// reaches, read as a signed number.
+constexpr uint32_t kEmptySlot = 0x80000000u;
 
 // False when memory runs out, or (setting at_most) when the room would take
 // the block past most.
@@ -89,6 +97,11 @@ void zlib_read_ahead(sliding_window *window, const byte_source &source, uint32_t
 // call only where the processor has AVX2.
 bool zlib_compress_fixed_avx2(const byte_source &source, sliding_window *window,
                               bucket_table *table, zlib_out *out);
+
+// The match search and the token writer are inlined into the block's loop
+// whatever the compiler's size heuristics say: a call there costs more than
+// the work.
+#define PIXTRIM_HOT_INLINE inline __attribute__((always_inline))
 
 namespace {
 
@@ -116,7 +129,7 @@ inline void store_le64(uint8_t *p, uint64_t v) {
 }
 
 // stb's bucket hash of the three bytes at p (p + 3 must be readable).
-inline uint32_t stb_hash(const uint8_t *p) {
+PIXTRIM_HOT_INLINE uint32_t stb_hash(const uint8_t *p) {
     uint32_t hash = load_le32(p) & 0xFFFFFF;
     hash ^= hash << 3;
     hash += hash >> 5;
@@ -125,6 +138,49 @@ inline uint32_t stb_hash(const uint8_t *p) {
     hash ^= hash << 25;
     hash += hash >> 6;
     return hash & (kHashBuckets - 1);
+}
+
+#ifdef __AVX2__
+// stb_hash of 16 positions in a row, kept while the block's loop moves
+// through them: eight at a time in 32-bit lanes, from one load of 16 bytes.
+struct hash_run {
+    uint32_t from;  // the first position held; the run holds none at first
+    uint32_t hashes[16];
+};
+
+inline void fill_hash_run(hash_run *run, const uint8_t *origin, uint32_t from) {
+    // Lane k of each half takes bytes k, k + 1 and k + 2 of the half's position.
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 1, 2, 3, -1, 2, 3, 4, -1, 3, 4, 5, -1,  //
+                                            4, 5, 6, -1, 5, 6, 7, -1, 6, 7, 8, -1, 7, 8, 9, -1);
+    for (int half = 0; half < 2; ++half) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(origin + from + 8 * half));
+        __m256i h = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), spread);
+        h = _mm256_xor_si256(h, _mm256_slli_epi32(h, 3));
+        h = _mm256_add_epi32(h, _mm256_srli_epi32(h, 5));
+        h = _mm256_xor_si256(h, _mm256_slli_epi32(h, 4));
+        h = _mm256_add_epi32(h, _mm256_srli_epi32(h, 17));
+        h = _mm256_xor_si256(h, _mm256_slli_epi32(h, 25));
+        h = _mm256_add_epi32(h, _mm256_srli_epi32(h, 6));
+        h = _mm256_and_si256(h, _mm256_set1_epi32(kHashBuckets - 1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(run->hashes + 8 * half), h);
+    }
+    run->from = from;
+}
+#endif
+
+// stb_hash of the bytes at position p: from the run of hashes on the AVX2
+// path (which reads 24 bytes from p), directly on the others.
+template <zlib_path Path>
+PIXTRIM_HOT_INLINE uint32_t hash_at(void *run_or_null, const uint8_t *origin, uint32_t p) {
+#ifdef __AVX2__
+    if (Path == ZLIB_AVX2) {
+        hash_run *run = static_cast<hash_run *>(run_or_null);
+        if (p - run->from >= 16) fill_hash_run(run, origin, p);
+        return run->hashes[p - run->from];
+    }
+#endif
+    (void)run_or_null;
+    return stb_hash(origin + p);
 }
 
 // A code in deflate's bit order (reversed Huffman code, then extra bits),
@@ -217,10 +273,19 @@ struct bucket_view {
     uint64_t *heads;
 };
 
-inline bucket_view bucket_at(const bucket_table &table, uint32_t bucket) {
-    uint8_t *entries = table.entries + bucket * table.bucket_bytes;
+// kCapacity is the table's capacity when the caller knows it at compile time
+// (the PNG level's), else 0.
+template <uint32_t kCapacity>
+constexpr uint32_t stride_of(const bucket_table &table) {
+    return kCapacity ? (kCapacity + kSlotGroup - 1) / kSlotGroup * kSlotGroup : table.stride;
+}
+
+template <uint32_t kCapacity>
+PIXTRIM_HOT_INLINE bucket_view bucket_at(const bucket_table &table, uint32_t bucket) {
+    const uint32_t stride = stride_of<kCapacity>(table);
+    uint8_t *entries = table.entries + size_t{bucket} * stride * kBucketSlotBytes;
     return {reinterpret_cast<uint32_t *>(entries),
-            reinterpret_cast<uint64_t *>(entries + table.stride * sizeof(uint32_t))};
+            reinterpret_cast<uint64_t *>(entries + stride * sizeof(uint32_t))};
 }
 
 // Number of equal leading bytes of a and b, at most limit; b + limit must
@@ -268,51 +333,61 @@ struct match {
 // length (8 when some slot's 8 bytes all agree, and the match has to be
 // followed past them) and the slot, or a length below 3 when nothing
 // matches. count > 0.
-template <zlib_path Path>
-inline match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t current) {
+template <zlib_path Path, uint32_t kCapacity>
+PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t current) {
 #ifdef PIXTRIM_ZLIB_SSE2
     // Each 64-bit lane holds a key: leading bytes agreeing times 256, plus
     // the slot. Adding 1 to the lane's mask of equal bytes clears its run of
     // leading ones and sets the byte after it, so the mask without that sum
-    // keeps the run, whose bytes psadbw counts. Slots past count or out of the window
-    // key 0. Keys stay below 2^31, so 32-bit maximums order them.
+    // keeps the run, whose bytes psadbw counts. Slots out of the window, and
+    // the empty ones after count, key 0. Keys stay below 2^31, so 32-bit
+    // maximums order them.
     __m128i current_bytes = _mm_set1_epi64x(static_cast<long long>(current));
     __m128i low_bits = _mm_set1_epi8(1);
     __m128i one = _mm_set1_epi64x(1);
     __m128i zero = _mm_setzero_si128();
 #ifdef __AVX2__
     if (Path == ZLIB_AVX2) {
-        __m256i current4 = _mm256_set1_epi64x(static_cast<long long>(current));
-        __m256i ones4 = _mm256_set1_epi8(1);
-        __m256i one4 = _mm256_set1_epi64x(1);
-        __m256i slot = _mm256_setr_epi64x(0, 1, 2, 3);
-        __m256i count4 = _mm256_set1_epi64x(static_cast<long long>(count));
+        // Eight slots a step; their keys are packed into 32-bit lanes in the
+        // order j + 0, 4, 1, 5, 2, 6, 3, 7, and the positions permuted to match.
+        const __m256i current4 = _mm256_set1_epi64x(static_cast<long long>(current));
+        const __m256i ones = _mm256_set1_epi8(1), one = _mm256_set1_epi64x(1);
+        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
         // Positions up to here are too far back; below 0 while every one is near.
-        __m256i last_far = _mm256_set1_epi64x(static_cast<long long>(i) - kWindow);
-        __m256i best = _mm256_setzero_si256();
-        for (uint32_t j = 0; j < count; j += 4) {
-            __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.heads + j));
-            __m256i equal = _mm256_cmpeq_epi8(heads, current4);
-            __m256i leading = _mm256_andnot_si256(_mm256_add_epi64(equal, one4), equal);
-            __m256i agree = _mm256_sad_epu8(_mm256_and_si256(leading, ones4), _mm256_setzero_si256());
-            __m256i key = _mm256_or_si256(_mm256_slli_epi64(agree, 8), slot);
-            __m256i where = _mm256_cvtepu32_epi64(
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(bucket.positions + j)));
-            __m256i usable =
-                _mm256_and_si256(_mm256_cmpgt_epi64(where, last_far), _mm256_cmpgt_epi64(count4, slot));
-            best = _mm256_max_epi32(best, _mm256_and_si256(key, usable));
-            slot = _mm256_add_epi64(slot, _mm256_set1_epi64x(4));
+        const __m256i last_far = _mm256_set1_epi32(static_cast<int>(i) - static_cast<int>(kWindow));
+        auto leading_agree = [&](const uint64_t *heads) {
+            __m256i equal = _mm256_cmpeq_epi8(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(heads)), current4);
+            __m256i leading = _mm256_andnot_si256(_mm256_add_epi64(equal, one), equal);
+            return _mm256_sad_epu8(_mm256_and_si256(leading, ones), _mm256_setzero_si256());
+        };
+        auto group_best = [&](uint32_t j, __m256i slot, __m256i best) {
+            __m256i agree = _mm256_or_si256(leading_agree(bucket.heads + j),
+                                            _mm256_slli_epi64(leading_agree(bucket.heads + j + 4), 32));
+            __m256i key = _mm256_or_si256(_mm256_slli_epi32(agree, 8), slot);
+            __m256i where = _mm256_permutevar8x32_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.positions + j)), order);
+            __m256i near = _mm256_cmpgt_epi32(where, last_far);
+            return _mm256_max_epi32(best, _mm256_and_si256(key, near));
+        };
+        __m256i best = group_best(0, order, _mm256_setzero_si256());
+        const __m256i step = _mm256_set1_epi32(kSlotGroup);
+        __m256i slot = order;
+        for (uint32_t j = kSlotGroup; j < count; j += kSlotGroup) {
+            slot = _mm256_add_epi32(slot, step);
+            best = group_best(j, slot, best);
         }
         __m128i half = _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
-        half = _mm_max_epi32(half, _mm_unpackhi_epi64(half, half));
+        half = _mm_max_epi32(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(1, 0, 3, 2)));
+        half = _mm_max_epi32(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(2, 3, 0, 1)));
         uint32_t key = static_cast<uint32_t>(_mm_cvtsi128_si32(half));
         return {key >> 8, key & 0xFF};
     }
 #endif
     if (Path == ZLIB_SSE2) {
         // SSE2 has no 32-bit maximum: keys are compared and chosen by masks.
+        const __m128i last_far = _mm_set1_epi32(static_cast<int>(i) - static_cast<int>(kWindow));
         __m128i slot = _mm_setr_epi32(0, 0, 1, 0);
-        __m128i count2 = _mm_set1_epi32(static_cast<int>(count));
         __m128i best = zero;
         for (uint32_t j = 0; j < count; j += 2) {
             __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bucket.heads + j));
@@ -322,11 +397,7 @@ inline match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t 
             __m128i key = _mm_or_si128(_mm_slli_epi64(agree, 8), slot);
             __m128i where = _mm_unpacklo_epi32(
                 _mm_loadl_epi64(reinterpret_cast<const __m128i *>(bucket.positions + j)), zero);
-            // i - position below kWindow, as a signed compare of values under 2^31.
-            __m128i distance = _mm_sub_epi32(_mm_set1_epi32(static_cast<int>(i)), where);
-            __m128i usable = _mm_and_si128(_mm_cmpgt_epi32(_mm_set1_epi32(kWindow), distance),
-                                           _mm_cmpgt_epi32(count2, slot));
-            key = _mm_and_si128(key, usable);
+            key = _mm_and_si128(key, _mm_cmpgt_epi32(where, last_far));
             __m128i greater = _mm_cmpgt_epi32(key, best);
             best = _mm_or_si128(_mm_and_si128(greater, key), _mm_andnot_si128(greater, best));
             slot = _mm_add_epi32(slot, _mm_setr_epi32(2, 0, 2, 0));
@@ -355,17 +426,18 @@ inline match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t 
 // Longest match for position i among the bucket's positions within the
 // window that is longer than floor (floor >= 2); ties go to the nearest, as
 // in stb. limit is the most bytes a match may take there.
-template <zlib_path Path>
-inline match longest_match(const bucket_table &table, const uint8_t *origin, uint32_t bucket_index,
+template <zlib_path Path, uint32_t kCapacity>
+PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t *origin, uint32_t bucket_index,
                            uint32_t i, uint32_t limit, uint32_t floor) {
     uint32_t count = table.counts[bucket_index];
     if (!count) return {0, 0};
-    bucket_view bucket = bucket_at(table, bucket_index);
+    bucket_view bucket = bucket_at<kCapacity>(table, bucket_index);
+    if (i - bucket.positions[count - 1] >= kWindow) return {0, 0};  // even the newest is too far
     const uint8_t *here = origin + i;
     match best = {floor, 0};
     if (limit >= 8) {
         const uint64_t current = load_le64(here);
-        match head = best_head<Path>(bucket, count, i, current);
+        match head = best_head<Path, kCapacity>(bucket, count, i, current);
         if (head.length < 8) {
             if (head.length <= floor) return {0, 0};
             return {head.length, bucket.positions[head.position]};
@@ -395,17 +467,28 @@ inline match longest_match(const bucket_table &table, const uint8_t *origin, uin
     return best.length > floor ? best : match{0, 0};
 }
 
-// Adds position i, whose first 8 bytes are head, to its bucket.
-inline void insert(const bucket_table &table, uint32_t bucket_index, uint32_t i, uint64_t head) {
-    bucket_view bucket = bucket_at(table, bucket_index);
+// Adds position i, whose first 8 bytes are head, to its bucket. The slots
+// after count that the wide compares read hold kEmptySlot, so they count
+// as out of the window: a full bucket's dropped half is marked so, and a
+// slot that starts a group clears the rest of the group.
+template <uint32_t kCapacity>
+PIXTRIM_HOT_INLINE void insert(const bucket_table &table, uint32_t bucket_index, uint32_t i, uint64_t head) {
+    bucket_view bucket = bucket_at<kCapacity>(table, bucket_index);
     uint8_t &count = table.counts[bucket_index];
-    if (count == table.capacity) {
-        uint32_t keep = table.capacity / 2;
+    const uint32_t capacity = kCapacity ? kCapacity : table.capacity;
+    if (count == capacity) {
+        const uint32_t keep = capacity / 2;
         for (uint32_t j = 0; j < keep; ++j) {
             bucket.positions[j] = bucket.positions[j + keep];
             bucket.heads[j] = bucket.heads[j + keep];
         }
+        if (keep % kSlotGroup)
+            for (uint32_t j = keep; j < stride_of<kCapacity>(table); ++j) bucket.positions[j] = kEmptySlot;
         count = static_cast<uint8_t>(keep);
+    }
+    if (count % kSlotGroup == 0) {
+        for (uint32_t j = 0; j < kSlotGroup; ++j) bucket.positions[count + j] = kEmptySlot;
+        memset(bucket.heads + count, 0, kSlotGroup * sizeof(uint64_t));
     }
     bucket.positions[count] = i;
     bucket.heads[count] = head;
@@ -432,7 +515,7 @@ inline void store_writer(const bit_writer &writer, zlib_out *out) {
 }
 
 // Needs kTokenRoom free bytes; at most 31 bits at once.
-inline void put_bits(bit_writer *writer, uint32_t bits, unsigned count) {
+PIXTRIM_HOT_INLINE void put_bits(bit_writer *writer, uint32_t bits, unsigned count) {
     writer->bits |= static_cast<uint64_t>(bits) << writer->count;
     writer->count += count;
     store_le64(writer->at, writer->bits);
@@ -451,8 +534,8 @@ inline bool token_room(bit_writer *writer, zlib_out *out) {
     return true;
 }
 
-template <zlib_path Path>
-bool compress_fixed(const byte_source &source, sliding_window *window, bucket_table *table,
+template <zlib_path Path, uint32_t kCapacity>
+bool compress_block(const byte_source &source, sliding_window *window, const bucket_table &buckets,
                     zlib_out *out) {
     const uint32_t n = source.length;
     bit_writer writer = writer_of(*out);
@@ -464,9 +547,14 @@ bool compress_fixed(const byte_source &source, sliding_window *window, bucket_ta
         return window->end < n ? window->end - kLookahead + 1 : UINT32_MAX;
     };
     uint32_t next_read = read_ahead_from();
-    const bucket_table buckets = *table;
     uint32_t i = 0;
-    uint32_t bucket = n > 3 ? stb_hash(origin) : 0;
+#ifdef __AVX2__
+    hash_run run_storage = {UINT32_MAX - 16, {}};
+    void *run = &run_storage;
+#else
+    void *run = nullptr;
+#endif
+    uint32_t bucket = n > 3 ? hash_at<Path>(run, origin, 0) : 0;
     // The lazy look one byte on finds the whole longest match there; when it
     // wins, the next position starts from it instead of searching again.
     match carried = {0, 0};
@@ -477,17 +565,20 @@ bool compress_fixed(const byte_source &source, sliding_window *window, bucket_ta
             origin = window_origin(*window);
             next_read = read_ahead_from();
         }
-        uint32_t next_bucket = stb_hash(origin + i + 1);
-        __builtin_prefetch(bucket_at(buckets, next_bucket).positions);
-        __builtin_prefetch(bucket_at(buckets, next_bucket).heads);
+        uint32_t next_bucket = hash_at<Path>(run, origin, i + 1);
+        bucket_view ahead = bucket_at<kCapacity>(buckets, next_bucket);
+        __builtin_prefetch(ahead.positions);
+        __builtin_prefetch(ahead.heads);
+        __builtin_prefetch(ahead.heads + kSlotGroup);
         uint32_t limit = n - i < kMaxMatch ? n - i : kMaxMatch;
-        match found = carried.length ? carried : longest_match<Path>(buckets, origin, bucket, i, limit, 2);
+        match found = carried.length ? carried : longest_match<Path, kCapacity>(buckets, origin, bucket, i, limit, 2);
         carried.length = 0;
-        insert(buckets, bucket, i, load_le64(origin + i));
+        insert<kCapacity>(buckets, bucket, i, load_le64(origin + i));
         // Lazy matching: a longer match one byte on makes this byte a literal.
         uint32_t next_limit = n - i - 1 < kMaxMatch ? n - i - 1 : kMaxMatch;
         if (found.length && found.length < next_limit) {
-            carried = longest_match<Path>(buckets, origin, next_bucket, i + 1, next_limit, found.length);
+            carried = longest_match<Path, kCapacity>(buckets, origin, next_bucket, i + 1, next_limit,
+                                                  found.length);
             if (carried.length) found.length = 0;
         }
         if (found.length) {
@@ -496,7 +587,7 @@ bool compress_fixed(const byte_source &source, sliding_window *window, bucket_ta
             put_bits(&writer, length.bits | (distance.bits << length.count),
                      length.count + distance.count);
             i += found.length;
-            if (i < n - 3) bucket = stb_hash(origin + i);
+            if (i < n - 3) bucket = hash_at<Path>(run, origin, i);
         } else {
             uint8_t literal = origin[i];
             put_bits(&writer, kCodes.literal[literal].bits, kCodes.literal[literal].count);
@@ -514,6 +605,17 @@ bool compress_fixed(const byte_source &source, sliding_window *window, bucket_ta
     if (writer.count) put_bits(&writer, 0, 8 - writer.count);  // pad to a whole byte
     store_writer(writer, out);
     return true;
+}
+
+// The PNG encoder's level has buckets of 16 slots: its search is built for
+// that capacity, every other level's for the table's own.
+template <zlib_path Path>
+bool compress_fixed(const byte_source &source, sliding_window *window, bucket_table *table,
+                    zlib_out *out) {
+    constexpr uint32_t kPngCapacity = 2 * kPngCompressionLevel;
+    if (table->capacity == kPngCapacity)
+        return compress_block<Path, kPngCapacity>(source, window, *table, out);
+    return compress_block<Path, 0>(source, window, *table, out);
 }
 
 }  // namespace

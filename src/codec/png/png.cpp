@@ -9,6 +9,10 @@
 #include <cstring>
 #include <memory>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int kFilterTypes = 5;  // none, sub, up, average, Paeth
@@ -44,30 +48,82 @@ uint8_t paeth(int a, int b, int c) {
     return static_cast<uint8_t>(c);
 }
 
+#ifdef __SSE2__
+// The average and Paeth filters from byte `from` on, 16 and 8 bytes a step;
+// returns where the scalar loop takes over.
+size_t average_wide(const uint8_t *row, const uint8_t *above, size_t from, size_t bytes, int bpp,
+                    uint8_t *out) {
+    const __m128i low_bit = _mm_set1_epi8(1);
+    size_t i = from;
+    for (; i + 16 <= bytes; i += 16) {
+        __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i - bpp));
+        __m128i up = _mm_loadu_si128(reinterpret_cast<const __m128i *>(above + i));
+        // (left + up) >> 1 is the rounded-up average less the bit it rounded by.
+        __m128i mean = _mm_sub_epi8(_mm_avg_epu8(left, up),
+                                    _mm_and_si128(_mm_xor_si128(left, up), low_bit));
+        __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_sub_epi8(here, mean));
+    }
+    return i;
+}
+
+size_t paeth_wide(const uint8_t *row, const uint8_t *above, size_t from, size_t bytes, int bpp,
+                  uint8_t *out) {
+    const __m128i zero = _mm_setzero_si128();
+    auto widen = [&](const uint8_t *p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)), zero);
+    };
+    auto magnitude = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+    auto choose = [](__m128i mask, __m128i yes, __m128i no) {
+        return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+    };
+    size_t i = from;
+    for (; i + 8 <= bytes; i += 8) {
+        __m128i a = widen(row + i - bpp), b = widen(above + i), c = widen(above + i - bpp);
+        // With p = a + b - c: |p - a| = |b - c|, |p - b| = |a - c|, |p - c| = |a + b - 2c|.
+        __m128i pa = magnitude(_mm_sub_epi16(b, c)), pb = magnitude(_mm_sub_epi16(a, c));
+        __m128i pc = magnitude(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
+        __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+        __m128i b_or_c = choose(_mm_cmpgt_epi16(pb, pc), c, b);
+        __m128i predicted = _mm_packus_epi16(choose(not_a, b_or_c, a), zero);
+        __m128i here = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(row + i));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + i), _mm_sub_epi8(here, predicted));
+    }
+    return i;
+}
+#endif
+
 // Filters one row; `above` is the row above, zeros for the first row, which
-// gives what stb writes there for each filter.
+// gives what stb writes there for each filter. wide takes the SSE2 loops.
 void filter_row(int type, const uint8_t *row, const uint8_t *above, size_t bytes, int bpp,
-                uint8_t *out) {
+                bool wide, uint8_t *out) {
     size_t first = static_cast<size_t>(bpp) < bytes ? static_cast<size_t>(bpp) : bytes;
+    size_t i = first;
     switch (type) {
     case 0:
         memcpy(out, row, bytes);
         break;
     case 1:
         memcpy(out, row, first);
-        for (size_t i = first; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
+        for (; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - row[i - bpp]);
         break;
     case 2:
-        for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - above[i]);
+        for (i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(row[i] - above[i]);
         break;
     case 3:
-        for (size_t i = 0; i < first; ++i) out[i] = static_cast<uint8_t>(row[i] - (above[i] >> 1));
-        for (size_t i = first; i < bytes; ++i)
+        for (size_t k = 0; k < first; ++k) out[k] = static_cast<uint8_t>(row[k] - (above[k] >> 1));
+#ifdef __SSE2__
+        if (wide) i = average_wide(row, above, first, bytes, bpp, out);
+#endif
+        for (; i < bytes; ++i)
             out[i] = static_cast<uint8_t>(row[i] - ((row[i - bpp] + above[i]) >> 1));
         break;
     default:
-        for (size_t i = 0; i < first; ++i) out[i] = static_cast<uint8_t>(row[i] - above[i]);
-        for (size_t i = first; i < bytes; ++i)
+        for (size_t k = 0; k < first; ++k) out[k] = static_cast<uint8_t>(row[k] - above[k]);
+#ifdef __SSE2__
+        if (wide) i = paeth_wide(row, above, first, bytes, bpp, out);
+#endif
+        for (; i < bytes; ++i)
             out[i] = static_cast<uint8_t>(row[i] - paeth(row[i - bpp], above[i], above[i - bpp]));
         break;
     }
@@ -76,10 +132,24 @@ void filter_row(int type, const uint8_t *row, const uint8_t *above, size_t bytes
 // stb's estimate of how well a filtered row compresses: the sum of its bytes
 // read as signed. stb sums in an int; a row of more than 16 MiB overflows it,
 // so this sum wraps as a compiled stb's does.
-int32_t row_cost(const uint8_t *filtered, size_t bytes) {
+int32_t row_cost(const uint8_t *filtered, size_t bytes, bool wide) {
     uint32_t sum = 0;
-    for (size_t i = 0; i < bytes; ++i)
-        sum += static_cast<uint32_t>(abs(static_cast<int8_t>(filtered[i])));
+    size_t i = 0;
+#ifdef __SSE2__
+    if (wide) {
+        // A byte read as signed has the magnitude min(byte, 256 - byte);
+        // psadbw adds them up.
+        const __m128i zero = _mm_setzero_si128();
+        __m128i sums = zero;
+        for (; i + 16 <= bytes; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(filtered + i));
+            sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_min_epu8(v, _mm_sub_epi8(zero, v)), zero));
+        }
+        sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
+              static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
+    for (; i < bytes; ++i) sum += static_cast<uint32_t>(abs(static_cast<int8_t>(filtered[i])));
     return static_cast<int32_t>(sum);
 }
 
@@ -96,6 +166,7 @@ struct filtered_rows {
     size_t handed_out;   // how much of it
     const uint8_t *above;
     int32_t next_row;
+    bool wide;  // filter with SSE2, unless the compressor is forced to its scalar path
 };
 
 const uint8_t *layout_row(filtered_rows *rows, int32_t y) {
@@ -114,7 +185,9 @@ const uint8_t *layout_row(filtered_rows *rows, int32_t y) {
         }
         break;
     default:
-        for (size_t x = 0; x < width; ++x, pixel += 4) memcpy(row + 3 * x, pixel, 3);
+        // Four bytes a pixel, the fourth overwritten by the next pixel's first.
+        for (size_t x = 0; x + 1 < width; ++x, pixel += 4) memcpy(row + 3 * x, pixel, 4);
+        if (width) memcpy(row + 3 * (width - 1), pixel, 3);
         break;
     }
     return row;
@@ -129,14 +202,14 @@ void filter_next_row(filtered_rows *rows) {
         // last one tried is already in place when it wins.
         int32_t lowest = INT32_MAX;
         for (int t = 0; t < kFilterTypes; ++t) {
-            filter_row(t, row, rows->above, rows->row_bytes, rows->channels, out);
-            int32_t cost = row_cost(out, rows->row_bytes);
+            filter_row(t, row, rows->above, rows->row_bytes, rows->channels, rows->wide, out);
+            int32_t cost = row_cost(out, rows->row_bytes, rows->wide);
             if (cost < lowest) lowest = cost, type = t;
         }
         if (type != kFilterTypes - 1)
-            filter_row(type, row, rows->above, rows->row_bytes, rows->channels, out);
+            filter_row(type, row, rows->above, rows->row_bytes, rows->channels, rows->wide, out);
     } else {
-        filter_row(type, row, rows->above, rows->row_bytes, rows->channels, out);
+        filter_row(type, row, rows->above, rows->row_bytes, rows->channels, rows->wide, out);
     }
     rows->filtered[0] = static_cast<uint8_t>(type);
     rows->handed_out = 0;
@@ -226,7 +299,7 @@ bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t
         static_cast<uint8_t *>(calloc((packed_rows + 2) * row_bytes + 1, 1)), free);
     if (!buffers) return false;
     filtered_rows rows = {image, channels, filter_mode, row_bytes, {}, nullptr, nullptr, 0,
-                          nullptr, 0};
+                          nullptr, 0, zlib_current_path() != ZLIB_SCALAR};
     if (packed_rows) {
         rows.packed[0] = buffers.get();
         rows.packed[1] = rows.packed[0] + row_bytes;
