@@ -8,8 +8,9 @@
 // --pixtrim_once runs every case exactly once, for instruction counts:
 //   valgrind --tool=callgrind --collect-atstart=no pixtrim_bench --pixtrim_once
 // collects only inside the measured bodies. --pixtrim_write_inputs DIR
-// writes the 2 MP photo as PNG, JPEG and BMP and the textured 4 MP photo as
-// JPEG and BMP for other tools, and exits.
+// writes the 2 MP photo as PNG, JPEG and BMP, the textured 4 MP photo as
+// JPEG and BMP and the 1 MP transparent picture as PNG for other tools, and
+// exits.
 #include <benchmark/benchmark.h>
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -461,9 +462,9 @@ void register_cases() {
     }
 }
 
-// The photos for the whole-process comparison with other tools
-// (compare.sh): 2 MP as PNG, JPEG (quality 90) and BMP, the textured 4 MP
-// one as JPEG and BMP.
+// The pictures for the whole-process comparison with other tools
+// (compare.sh): the 2 MP photo as PNG, JPEG (quality 90) and BMP, the
+// textured 4 MP one as JPEG and BMP, the 1 MP transparent one as PNG.
 int write_tool_inputs(const fs::path &dir) {
     fs::create_directories(dir);
     rgba_pixels two = bench_pictures::photo(1728, 1152);
@@ -472,6 +473,7 @@ int write_tool_inputs(const fs::path &dir) {
     rgba_pixels four = bench_pictures::textured(2560, 1600);
     for (const char *ext : {"jpg", "bmp"})
         write_file((dir / ("textured_4MP." + std::string(ext))).string(), picture_as(four, ext));
+    write_file((dir / "rgba_1MP.png").string(), picture_as(bench_pictures::transparent(1024, 1024), "png"));
     return 0;
 }
 

@@ -5,9 +5,10 @@
 #      wall time is not); PIXTRIM_SKIP_CALLGRIND=1 leaves them out;
 #   3. peak heap of the pixtrim command against the bound of its design;
 #   4. whole-process runs of the pixtrim command beside optipng -o1,
-#      ImageMagick convert, cjpeg, djpeg | cjpeg and jpegoptim --size on the
-#      same pictures, each only when installed (Debian: optipng imagemagick
-#      libjpeg-turbo-progs jpegoptim; hyperfine times them when present),
+#      ImageMagick convert, vips copy, cjpeg, djpeg | cjpeg and jpegoptim
+#      --size on the same pictures, each only when installed (Debian:
+#      optipng imagemagick libvips-tools libjpeg-turbo-progs jpegoptim;
+#      hyperfine times them when present),
 #      drawn by gnuplot into bench/tools.png.
 # Takes 10-20 minutes on 2 cores, most of it callgrind. PIXTRIM_BENCH_FILTER
 # limits the benchmark program to the cases it matches (a regex).
@@ -65,7 +66,7 @@ fi
 # command-line comparisons.
 "$bench" --pixtrim_write_inputs "$work/in"
 png=$work/in/photo_2MP.png jpg=$work/in/photo_2MP.jpg bmp=$work/in/photo_2MP.bmp
-jpg4=$work/in/textured_4MP.jpg bmp4=$work/in/textured_4MP.bmp
+jpg4=$work/in/textured_4MP.jpg bmp4=$work/in/textured_4MP.bmp rgba=$work/in/rgba_1MP.png
 out=$work/out
 mkdir -p "$out"
 
@@ -122,9 +123,16 @@ for c in /usr/bin/convert convert; do
   if "$c" -version 2>/dev/null | grep -q ImageMagick; then convert=$c; break; fi
 done
 
-time_command lossless_png "pixtrim lossless" "$out/p.png" "$cli" lossless "$png" "$out/p.png"
-have optipng && time_command lossless_png "optipng -o1" "$out/o.png" optipng -quiet -o1 -out "$out/o.png" "$png"
-[ -n "$convert" ] && time_command lossless_png "convert" "$out/c.png" "$convert" "$png" "$out/c.png"
+# Lossless PNG: the 2 MP photo, the transparent picture and the textured
+# 4 MP photo from BMP; vips writes one encode at zlib's level 9.
+for task in lossless_png:$png lossless_rgba:$rgba lossless_bmp4:$bmp4; do
+  name=${task%%:*} input=${task#*:}
+  time_command "$name" "pixtrim lossless" "$out/p.png" "$cli" lossless "$input" "$out/p.png"
+  have optipng && time_command "$name" "optipng -o1" "$out/o.png" optipng -quiet -o1 -out "$out/o.png" "$input"
+  [ -n "$convert" ] && time_command "$name" "convert" "$out/c.png" "$convert" "$input" "$out/c.png"
+  have vips && time_command "$name" "vips copy [compression=9]" "$out/v.png" \
+    vips copy "$input" "$out/v.png[compression=9]"
+done
 
 time_command quality75_bmp "pixtrim quality 75" "$out/p.jpg" "$cli" quality "$bmp4" "$out/p.jpg" 75
 have cjpeg && time_command quality75_bmp "cjpeg -quality 75" "$out/j.jpg" cjpeg -quality 75 -outfile "$out/j.jpg" "$bmp4"
@@ -254,11 +262,14 @@ tools = rows('tools.tsv')
 if tools:
     budgets = dict(rows('budget.tsv'))
     titles = {'lossless_png': 'lossless PNG, 2 MP photo (PNG in)',
+              'lossless_rgba': 'lossless PNG, 1 MP transparent picture (PNG in)',
+              'lossless_bmp4': 'lossless PNG, textured 4 MP photo (BMP in)',
               'quality75_bmp': 'JPEG quality 75, textured 4 MP photo (BMP in)',
               'quality75_jpeg': 'JPEG quality 75, textured 4 MP photo (JPEG in)',
               'target_150k': 'target size 150 KiB, textured 4 MP photo (JPEG in)',
               'target_400k': 'target size 400 KiB, textured 4 MP photo (JPEG in)'}
-    short = {'lossless_png': 'lossless PNG, 2 MP', 'quality75_bmp': 'JPEG q75 from BMP, 4 MP',
+    short = {'lossless_png': 'lossless PNG, 2 MP', 'lossless_rgba': 'lossless PNG, RGBA 1 MP',
+             'lossless_bmp4': 'lossless PNG from BMP, 4 MP', 'quality75_bmp': 'JPEG q75 from BMP, 4 MP',
              'quality75_jpeg': 'JPEG q75 from JPEG, 4 MP', 'target_150k': 'target 150 KiB, 4 MP',
              'target_400k': 'target 400 KiB, 4 MP'}
     out('## Whole process against other tools (median wall time of %s runs, mean CPU time)\n'
@@ -284,7 +295,7 @@ if tools:
             summary.append('- %s: pixtrim %.3f s, fastest other tool %s %.3f s (%.2fx pixtrim\'s time).'
                            % (titles[task], base[task][0], name, wall, wall / base[task][0]))
     out('\nTasks: ' + '; '.join('%s = %s' % (t, titles[t]) for t in titles if t in base) + '.')
-    out('\nThe PNG files of optipng and ImageMagick are smaller: stb\'s compressor, which ours reproduces byte')
+    out('\nThe PNG files of optipng, ImageMagick and vips are smaller: stb\'s compressor, which ours reproduces byte')
     out('for byte, writes a single block with the fixed Huffman code. The JPEG files are stb_image_write\'s,')
     out('whose tables and 4:2:0 subsampling differ from cjpeg\'s, so sizes at one quality differ too.\n')
     # The chart: a column per task, wall time above and bytes below, each

@@ -4,10 +4,13 @@
 // pixels that our encoder writes in a layout and stb's writer writes from
 // that layout's bytes, under one filter mode. Some buffers and pictures are
 // the input repeated past our compressor's 256 KiB read-ahead buffer, so
-// that matches cross the points where it slides.
+// that matches cross the points where it slides. PIXTRIM_ZLIB_PATH=scalar,
+// sse2 or avx2 picks the compressor's path (the fastest by default).
 #include <cstdint>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "codec/png/deflate.h"
@@ -56,6 +59,16 @@ std::vector<uint8_t> tiled(const uint8_t *data, size_t size) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    const char *path = getenv("PIXTRIM_ZLIB_PATH");
+    if (!path) return 0;
+    static const char *const kNames[] = {"scalar", "sse2", "avx2"};
+    for (int p = ZLIB_SCALAR; p <= ZLIB_AVX2; ++p)
+        if (strcmp(path, kNames[p]) == 0 && zlib_use_path(static_cast<zlib_path>(p))) return 0;
+    fprintf(stderr, "PIXTRIM_ZLIB_PATH=%s: not a path this build and processor have\n", path);
+    exit(2);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2 || size > (1 << 20)) return 0;
