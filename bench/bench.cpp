@@ -10,7 +10,8 @@
 // collects only inside the measured bodies. --pixtrim_write_inputs DIR
 // writes the 2 MP photo as PNG, JPEG and BMP, the textured 4 MP photo as
 // JPEG and BMP and the 1 MP transparent picture as PNG for other tools, and
-// exits.
+// exits. --pixtrim_zlib_path=scalar|sse2|avx2 runs the zlib compressor on
+// that path instead of the fastest.
 #include <benchmark/benchmark.h>
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "codec/orient.h"
+#include "codec/png/deflate.h"
 #include "codec/resize.h"
 #include "codec/write.h"
 #include "deflate/reference_stb.h"
@@ -483,6 +485,16 @@ int main(int argc, char **argv) {
     std::vector<char *> args;
     for (int i = 0; i < argc; ++i) {
         if (strcmp(argv[i], "--pixtrim_once") == 0) s_once = true;
+        else if (strncmp(argv[i], "--pixtrim_zlib_path=", 20) == 0) {
+            const char *name = argv[i] + 20;
+            zlib_path path = strcmp(name, "scalar") == 0 ? ZLIB_SCALAR
+                             : strcmp(name, "sse2") == 0 ? ZLIB_SSE2
+                                                         : ZLIB_AVX2;
+            if (!zlib_use_path(path)) {
+                fprintf(stderr, "%s: this build or processor lacks the path\n", argv[i]);
+                return 1;
+            }
+        }
         else if (strcmp(argv[i], "--pixtrim_write_inputs") == 0 && i + 1 < argc)
             return write_tool_inputs(argv[i + 1]);
         else args.push_back(argv[i]);

@@ -333,28 +333,26 @@ struct match {
 // length (8 when some slot's 8 bytes all agree, and the match has to be
 // followed past them) and the slot, or a length below 3 when nothing
 // matches. count > 0.
-template <zlib_path Path, uint32_t kCapacity>
+template <zlib_path Path>
 PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t current) {
 #ifdef PIXTRIM_ZLIB_SSE2
-    // Each 64-bit lane holds a key: leading bytes agreeing times 256, plus
-    // the slot. Adding 1 to the lane's mask of equal bytes clears its run of
-    // leading ones and sets the byte after it, so the mask without that sum
-    // keeps the run, whose bytes psadbw counts. Slots out of the window, and
-    // the empty ones after count, key 0. Keys stay below 2^31, so 32-bit
-    // maximums order them.
-    __m128i current_bytes = _mm_set1_epi64x(static_cast<long long>(current));
-    __m128i low_bits = _mm_set1_epi8(1);
-    __m128i one = _mm_set1_epi64x(1);
-    __m128i zero = _mm_setzero_si128();
+    // Each slot gets a key: leading bytes agreeing times 256, plus the slot.
+    // Adding 1 to a head's mask of equal bytes clears its run of leading ones
+    // and sets the byte after it, so the mask without that sum keeps the run,
+    // whose bytes psadbw counts into the head's 64-bit lane. Two lanes' keys
+    // are then packed into 32-bit lanes, the positions shuffled to match.
+    // Slots out of the window, and the empty ones after count, key 0.
+    //
+    // Positions up to last_far are too far back; it is below 0 while every
+    // position is near, and empty slots lie below it.
+    const int last_far = static_cast<int>(i) - static_cast<int>(kWindow);
 #ifdef __AVX2__
     if (Path == ZLIB_AVX2) {
-        // Eight slots a step; their keys are packed into 32-bit lanes in the
-        // order j + 0, 4, 1, 5, 2, 6, 3, 7, and the positions permuted to match.
+        // Eight slots a step, their keys in the order j + 0, 4, 1, 5, 2, 6, 3, 7.
         const __m256i current4 = _mm256_set1_epi64x(static_cast<long long>(current));
         const __m256i ones = _mm256_set1_epi8(1), one = _mm256_set1_epi64x(1);
         const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-        // Positions up to here are too far back; below 0 while every one is near.
-        const __m256i last_far = _mm256_set1_epi32(static_cast<int>(i) - static_cast<int>(kWindow));
+        const __m256i far = _mm256_set1_epi32(last_far);
         auto leading_agree = [&](const uint64_t *heads) {
             __m256i equal = _mm256_cmpeq_epi8(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(heads)), current4);
@@ -367,7 +365,7 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
             __m256i key = _mm256_or_si256(_mm256_slli_epi32(agree, 8), slot);
             __m256i where = _mm256_permutevar8x32_epi32(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.positions + j)), order);
-            __m256i near = _mm256_cmpgt_epi32(where, last_far);
+            __m256i near = _mm256_cmpgt_epi32(where, far);
             return _mm256_max_epi32(best, _mm256_and_si256(key, near));
         };
         __m256i best = group_best(0, order, _mm256_setzero_si256());
@@ -385,26 +383,35 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
     }
 #endif
     if (Path == ZLIB_SSE2) {
-        // SSE2 has no 32-bit maximum: keys are compared and chosen by masks.
-        const __m128i last_far = _mm_set1_epi32(static_cast<int>(i) - static_cast<int>(kWindow));
-        __m128i slot = _mm_setr_epi32(0, 0, 1, 0);
-        __m128i best = zero;
-        for (uint32_t j = 0; j < count; j += 2) {
-            __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bucket.heads + j));
-            __m128i equal = _mm_cmpeq_epi8(heads, current_bytes);
+        // Four slots a step, their keys in the order j + 0, 2, 1, 3. SSE2 has
+        // no 32-bit maximum: keys are compared and chosen by masks.
+        const __m128i current2 = _mm_set1_epi64x(static_cast<long long>(current));
+        const __m128i ones = _mm_set1_epi8(1), one = _mm_set1_epi64x(1);
+        const __m128i far = _mm_set1_epi32(last_far);
+        auto leading_agree = [&](const uint64_t *heads) {
+            __m128i equal =
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(heads)), current2);
             __m128i leading = _mm_andnot_si128(_mm_add_epi64(equal, one), equal);
-            __m128i agree = _mm_sad_epu8(_mm_and_si128(leading, low_bits), zero);
-            __m128i key = _mm_or_si128(_mm_slli_epi64(agree, 8), slot);
-            __m128i where = _mm_unpacklo_epi32(
-                _mm_loadl_epi64(reinterpret_cast<const __m128i *>(bucket.positions + j)), zero);
-            key = _mm_and_si128(key, _mm_cmpgt_epi32(where, last_far));
-            __m128i greater = _mm_cmpgt_epi32(key, best);
-            best = _mm_or_si128(_mm_and_si128(greater, key), _mm_andnot_si128(greater, best));
-            slot = _mm_add_epi32(slot, _mm_setr_epi32(2, 0, 2, 0));
+            return _mm_sad_epu8(_mm_and_si128(leading, ones), _mm_setzero_si128());
+        };
+        auto larger = [](__m128i a, __m128i b) {
+            __m128i greater = _mm_cmpgt_epi32(a, b);
+            return _mm_or_si128(_mm_and_si128(greater, a), _mm_andnot_si128(greater, b));
+        };
+        __m128i slot = _mm_setr_epi32(0, 2, 1, 3);
+        __m128i best = _mm_setzero_si128();
+        for (uint32_t j = 0; j < count; j += 4) {
+            __m128i agree = _mm_or_si128(leading_agree(bucket.heads + j),
+                                         _mm_slli_epi64(leading_agree(bucket.heads + j + 2), 32));
+            __m128i key = _mm_or_si128(_mm_slli_epi32(agree, 8), slot);
+            __m128i where = _mm_shuffle_epi32(
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(bucket.positions + j)),
+                _MM_SHUFFLE(3, 1, 2, 0));
+            best = larger(_mm_and_si128(key, _mm_cmpgt_epi32(where, far)), best);
+            slot = _mm_add_epi32(slot, _mm_set1_epi32(4));
         }
-        __m128i other = _mm_unpackhi_epi64(best, best);
-        __m128i greater = _mm_cmpgt_epi32(other, best);
-        best = _mm_or_si128(_mm_and_si128(greater, other), _mm_andnot_si128(greater, best));
+        best = larger(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(1, 0, 3, 2)));
+        best = larger(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(2, 3, 0, 1)));
         uint32_t key = static_cast<uint32_t>(_mm_cvtsi128_si32(best));
         return {key >> 8, key & 0xFF};
     }
@@ -437,7 +444,7 @@ PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t 
     match best = {floor, 0};
     if (limit >= 8) {
         const uint64_t current = load_le64(here);
-        match head = best_head<Path, kCapacity>(bucket, count, i, current);
+        match head = best_head<Path>(bucket, count, i, current);
         if (head.length < 8) {
             if (head.length <= floor) return {0, 0};
             return {head.length, bucket.positions[head.position]};
