@@ -336,10 +336,10 @@ struct match {
 template <zlib_path Path>
 PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t current) {
 #ifdef PIXTRIM_ZLIB_SSE2
-    // Each slot gets a key: leading bytes agreeing times 256, plus the slot.
-    // Adding 1 to a head's mask of equal bytes clears its run of leading ones
-    // and sets the byte after it, so the mask without that sum keeps the run,
-    // whose bytes psadbw counts into the head's 64-bit lane. Two lanes' keys
+    // Each slot gets a key: leading bytes agreeing times 255 * 256, plus the
+    // slot. Adding 1 to a head's mask of equal bytes clears its run of leading
+    // ones and sets the byte after it, so the mask without that sum keeps the
+    // run, whose 0xFF bytes psadbw adds up in the head's 64-bit lane. Two lanes' keys
     // are then packed into 32-bit lanes, the positions shuffled to match.
     // Slots out of the window, and the empty ones after count, key 0.
     //
@@ -350,14 +350,14 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
     if (Path == ZLIB_AVX2) {
         // Eight slots a step, their keys in the order j + 0, 4, 1, 5, 2, 6, 3, 7.
         const __m256i current4 = _mm256_set1_epi64x(static_cast<long long>(current));
-        const __m256i ones = _mm256_set1_epi8(1), one = _mm256_set1_epi64x(1);
+        const __m256i one = _mm256_set1_epi64x(1);
         const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
         const __m256i far = _mm256_set1_epi32(last_far);
         auto leading_agree = [&](const uint64_t *heads) {
             __m256i equal = _mm256_cmpeq_epi8(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(heads)), current4);
             __m256i leading = _mm256_andnot_si256(_mm256_add_epi64(equal, one), equal);
-            return _mm256_sad_epu8(_mm256_and_si256(leading, ones), _mm256_setzero_si256());
+            return _mm256_sad_epu8(leading, _mm256_setzero_si256());
         };
         auto group_best = [&](uint32_t j, __m256i slot, __m256i best) {
             __m256i agree = _mm256_or_si256(leading_agree(bucket.heads + j),
@@ -379,20 +379,20 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
         half = _mm_max_epi32(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(1, 0, 3, 2)));
         half = _mm_max_epi32(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(2, 3, 0, 1)));
         uint32_t key = static_cast<uint32_t>(_mm_cvtsi128_si32(half));
-        return {key >> 8, key & 0xFF};
+        return {(key >> 8) / 255, key & 0xFF};
     }
 #endif
     if (Path == ZLIB_SSE2) {
         // Four slots a step, their keys in the order j + 0, 2, 1, 3. SSE2 has
         // no 32-bit maximum: keys are compared and chosen by masks.
         const __m128i current2 = _mm_set1_epi64x(static_cast<long long>(current));
-        const __m128i ones = _mm_set1_epi8(1), one = _mm_set1_epi64x(1);
+        const __m128i one = _mm_set1_epi64x(1);
         const __m128i far = _mm_set1_epi32(last_far);
         auto leading_agree = [&](const uint64_t *heads) {
             __m128i equal =
                 _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(heads)), current2);
             __m128i leading = _mm_andnot_si128(_mm_add_epi64(equal, one), equal);
-            return _mm_sad_epu8(_mm_and_si128(leading, ones), _mm_setzero_si128());
+            return _mm_sad_epu8(leading, _mm_setzero_si128());
         };
         auto larger = [](__m128i a, __m128i b) {
             __m128i greater = _mm_cmpgt_epi32(a, b);
@@ -413,7 +413,7 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
         best = larger(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(1, 0, 3, 2)));
         best = larger(best, _mm_shuffle_epi32(best, _MM_SHUFFLE(2, 3, 0, 1)));
         uint32_t key = static_cast<uint32_t>(_mm_cvtsi128_si32(best));
-        return {key >> 8, key & 0xFF};
+        return {(key >> 8) / 255, key & 0xFF};
     }
 #endif
     // Length above slot: the largest key is the longest match and, among
