@@ -323,7 +323,7 @@ class ParallelBatch(CliTest):
         # out-of-memory kill would; the parent and the other worker live on.
         slow = self.dir / "slow"
         slow.mkdir()
-        side = 1500  # noise: six encodes of it take seconds
+        side = 3000  # noise: six encodes of it take seconds
         raw = b"".join(b"\0" + os.urandom(side * 3) for _ in range(side))
         header = struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0)
         (slow / "large.png").write_bytes(

@@ -28,6 +28,7 @@ constexpr uint32_t kAdlerChunk = 5552;  // largest run whose sums cannot overflo
 zlib_path fastest_path() {
 #ifdef PIXTRIM_ZLIB_SSE2
 #ifdef PIXTRIM_ZLIB_AVX2
+    __builtin_cpu_init();  // this may run before the library's constructors
     if (__builtin_cpu_supports("avx2")) return ZLIB_AVX2;
 #endif
     return ZLIB_SSE2;

@@ -153,7 +153,8 @@ inline void fill_hash_run(hash_run *run, const uint8_t *origin, uint32_t from) {
     const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 1, 2, 3, -1, 2, 3, 4, -1, 3, 4, 5, -1,  //
                                             4, 5, 6, -1, 5, 6, 7, -1, 6, 7, 8, -1, 7, 8, 9, -1);
     for (int half = 0; half < 2; ++half) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(origin + from + 8 * half));
+        __m128i bytes =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(origin + from + 8 * half));
         __m256i h = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), spread);
         h = _mm256_xor_si256(h, _mm256_slli_epi32(h, 3));
         h = _mm256_add_epi32(h, _mm256_srli_epi32(h, 5));
@@ -334,7 +335,8 @@ struct match {
 // followed past them) and the slot, or a length below 3 when nothing
 // matches. count > 0.
 template <zlib_path Path>
-PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t i, uint64_t current) {
+PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t i,
+                                   uint64_t current) {
 #ifdef PIXTRIM_ZLIB_SSE2
     // Each slot gets a key: leading bytes agreeing times 255 * 256, plus the
     // slot. Adding 1 to a head's mask of equal bytes clears its run of leading
@@ -360,8 +362,9 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
             return _mm256_sad_epu8(leading, _mm256_setzero_si256());
         };
         auto group_best = [&](uint32_t j, __m256i slot, __m256i best) {
-            __m256i agree = _mm256_or_si256(leading_agree(bucket.heads + j),
-                                            _mm256_slli_epi64(leading_agree(bucket.heads + j + 4), 32));
+            __m256i agree =
+                _mm256_or_si256(leading_agree(bucket.heads + j),
+                                _mm256_slli_epi64(leading_agree(bucket.heads + j + 4), 32));
             __m256i key = _mm256_or_si256(_mm256_slli_epi32(agree, 8), slot);
             __m256i where = _mm256_permutevar8x32_epi32(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.positions + j)), order);
@@ -375,7 +378,8 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
             slot = _mm256_add_epi32(slot, step);
             best = group_best(j, slot, best);
         }
-        __m128i half = _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
+        __m128i half =
+            _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
         half = _mm_max_epi32(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(1, 0, 3, 2)));
         half = _mm_max_epi32(half, _mm_shuffle_epi32(half, _MM_SHUFFLE(2, 3, 0, 1)));
         uint32_t key = static_cast<uint32_t>(_mm_cvtsi128_si32(half));
@@ -434,8 +438,9 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
 // window that is longer than floor (floor >= 2); ties go to the nearest, as
 // in stb. limit is the most bytes a match may take there.
 template <zlib_path Path, uint32_t kCapacity>
-PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t *origin, uint32_t bucket_index,
-                           uint32_t i, uint32_t limit, uint32_t floor) {
+PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t *origin,
+                                       uint32_t bucket_index, uint32_t i, uint32_t limit,
+                                       uint32_t floor) {
     uint32_t count = table.counts[bucket_index];
     if (!count) return {0, 0};
     bucket_view bucket = bucket_at<kCapacity>(table, bucket_index);
@@ -479,7 +484,8 @@ PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t 
 // as out of the window: a full bucket's dropped half is marked so, and a
 // slot that starts a group clears the rest of the group.
 template <uint32_t kCapacity>
-PIXTRIM_HOT_INLINE void insert(const bucket_table &table, uint32_t bucket_index, uint32_t i, uint64_t head) {
+PIXTRIM_HOT_INLINE void insert(const bucket_table &table, uint32_t bucket_index, uint32_t i,
+                               uint64_t head) {
     bucket_view bucket = bucket_at<kCapacity>(table, bucket_index);
     uint8_t &count = table.counts[bucket_index];
     const uint32_t capacity = kCapacity ? kCapacity : table.capacity;
@@ -490,7 +496,8 @@ PIXTRIM_HOT_INLINE void insert(const bucket_table &table, uint32_t bucket_index,
             bucket.heads[j] = bucket.heads[j + keep];
         }
         if (keep % kSlotGroup)
-            for (uint32_t j = keep; j < stride_of<kCapacity>(table); ++j) bucket.positions[j] = kEmptySlot;
+            for (uint32_t j = keep; j < stride_of<kCapacity>(table); ++j)
+                bucket.positions[j] = kEmptySlot;
         count = static_cast<uint8_t>(keep);
     }
     if (count % kSlotGroup == 0) {
@@ -578,14 +585,16 @@ bool compress_block(const byte_source &source, sliding_window *window, const buc
         __builtin_prefetch(ahead.heads);
         __builtin_prefetch(ahead.heads + kSlotGroup);
         uint32_t limit = n - i < kMaxMatch ? n - i : kMaxMatch;
-        match found = carried.length ? carried : longest_match<Path, kCapacity>(buckets, origin, bucket, i, limit, 2);
+        match found = carried.length
+                          ? carried
+                          : longest_match<Path, kCapacity>(buckets, origin, bucket, i, limit, 2);
         carried.length = 0;
         insert<kCapacity>(buckets, bucket, i, load_le64(origin + i));
         // Lazy matching: a longer match one byte on makes this byte a literal.
         uint32_t next_limit = n - i - 1 < kMaxMatch ? n - i - 1 : kMaxMatch;
         if (found.length && found.length < next_limit) {
-            carried = longest_match<Path, kCapacity>(buckets, origin, next_bucket, i + 1, next_limit,
-                                                  found.length);
+            carried = longest_match<Path, kCapacity>(buckets, origin, next_bucket, i + 1,
+                                                     next_limit, found.length);
             if (carried.length) found.length = 0;
         }
         if (found.length) {
