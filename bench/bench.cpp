@@ -475,7 +475,8 @@ int write_tool_inputs(const fs::path &dir) {
     rgba_pixels four = bench_pictures::textured(2560, 1600);
     for (const char *ext : {"jpg", "bmp"})
         write_file((dir / ("textured_4MP." + std::string(ext))).string(), picture_as(four, ext));
-    write_file((dir / "rgba_1MP.png").string(), picture_as(bench_pictures::transparent(1024, 1024), "png"));
+    rgba_pixels clear = bench_pictures::transparent(1024, 1024);
+    write_file((dir / "rgba_1MP.png").string(), picture_as(clear, "png"));
     return 0;
 }
 

@@ -59,8 +59,9 @@ void add_to_adler_sse2(adler_sum *sum, const uint8_t *data, size_t n) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + 16 * k));
         earlier_a = _mm_add_epi32(earlier_a, bytes_sum);
         bytes_sum = _mm_add_epi32(bytes_sum, _mm_sad_epu8(v, zero));
-        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weights_high));
-        weighted = _mm_add_epi32(weighted, _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weights_low));
+        __m128i high = _mm_madd_epi16(_mm_unpacklo_epi8(v, zero), weights_high);
+        __m128i low = _mm_madd_epi16(_mm_unpackhi_epi8(v, zero), weights_low);
+        weighted = _mm_add_epi32(weighted, _mm_add_epi32(high, low));
     }
     auto total = [](__m128i v) {
         v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
@@ -224,8 +225,8 @@ bool zlib_append(const byte_source &source, int level, uint64_t max_size, mem_si
     if (level > kMaxZlibLevel) return false;
     uint32_t capacity = 2 * static_cast<uint32_t>(level);
     uint32_t stride = (capacity + kSlotGroup - 1) / kSlotGroup * kSlotGroup;
-    byte_block entries(static_cast<uint8_t *>(malloc(size_t{kHashBuckets} * stride * kBucketSlotBytes)),
-                       free);
+    size_t table_bytes = size_t{kHashBuckets} * stride * kBucketSlotBytes;
+    byte_block entries(static_cast<uint8_t *>(malloc(table_bytes)), free);
     byte_block counts(static_cast<uint8_t *>(calloc(kHashBuckets, 1)), free);
     byte_block window_bytes(static_cast<uint8_t *>(malloc(kWindowBytes + kWindowPadding)), free);
     if (!entries || !counts || !window_bytes) return false;

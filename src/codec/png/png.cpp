@@ -53,9 +53,9 @@ constexpr crc_table kCrc = make_crc_table();
 // n is a multiple of 16, at least 16.
 __attribute__((target("pclmul"))) uint32_t crc_folded(const uint8_t *bytes, size_t n,
                                                       uint32_t crc) {
-    const __m128i fold = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);  // x^96 high, x^160 low
-    const __m128i to_64 = _mm_set_epi64x(0, 0x163cd6124);           // x^64
-    const __m128i barrett = _mm_set_epi64x(0x1f7011641, 0x1db710641);  // quotient high, polynomial low
+    const __m128i fold = _mm_set_epi64x(0x0ccaa009e, 0x1751997d0);     // x^96, x^160
+    const __m128i to_64 = _mm_set_epi64x(0, 0x163cd6124);              // x^64
+    const __m128i barrett = _mm_set_epi64x(0x1f7011641, 0x1db710641);  // quotient, polynomial
     const __m128i low_words = _mm_setr_epi32(-1, 0, -1, 0);
     __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes)),
                               _mm_cvtsi32_si128(static_cast<int>(crc)));
@@ -137,6 +137,9 @@ size_t paeth_wide(const uint8_t *row, const uint8_t *above, size_t from, size_t 
 // gives what stb writes there for each filter. wide takes the SSE2 loops.
 void filter_row(int type, const uint8_t *row, const uint8_t *above, size_t bytes, int bpp,
                 bool wide, uint8_t *out) {
+#ifndef __SSE2__
+    (void)wide;
+#endif
     size_t first = static_cast<size_t>(bpp) < bytes ? static_cast<size_t>(bpp) : bytes;
     size_t i = first;
     switch (type) {
@@ -175,6 +178,9 @@ void filter_row(int type, const uint8_t *row, const uint8_t *above, size_t bytes
 int32_t row_cost(const uint8_t *filtered, size_t bytes, bool wide) {
     uint32_t sum = 0;
     size_t i = 0;
+#ifndef __SSE2__
+    (void)wide;
+#endif
 #ifdef __SSE2__
     if (wide) {
         // A byte read as signed has the magnitude min(byte, 256 - byte);
