@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "codec/bmp_file.h"
+#include "codec/file_parts.h"
 #include "codec/load.h"
+#include "codec/png/deflate.h"
 #include "pixtrim.h"
 #include "state.h"
 #include "support.h"
@@ -82,6 +84,40 @@ TEST(LoadRgba, RefusesMissingEmptyAndUnknownFilesWithTheirMessages) {
         EXPECT_EQ(refusal_of(dir / c.name), c.message + (dir / c.name));
     }
     EXPECT_EQ(refusal_of(dir / "missing.png"), "cannot read " + (dir / "missing.png"));
+}
+
+// Leaves a stretch of the stack the decoder will use full of a pattern.
+__attribute__((noinline)) void dirty_the_stack() {
+    volatile uint8_t junk[1 << 16];
+    for (size_t i = 0; i < sizeof junk; ++i) junk[i] = 0xA5;
+}
+
+// A 4-bit palette PNG defines two colours and its pixels index 0, 1, 5 and
+// 15: the last two lie past the palette, an error in the file. They must
+// decode to transparent black every time, not to what the stack held.
+TEST(LoadRgba, PixelsPastAShortPaletteDecodeAsTransparentBlack) {
+    scratch_dir dir;
+    bytes header;
+    put32(header, 4), put32(header, 1);
+    header = header + bytes{4, 3, 0, 0, 0};  // 4 bits, palette, no interlace
+    bytes rows = {0, 0x01, 0x5F};            // filter none, indices 0 1 5 15
+    int stream_size = 0;
+    uint8_t *stream = zlib_compress(rows.data(), static_cast<int>(rows.size()), &stream_size, 8);
+    ASSERT_NE(stream, nullptr);
+    bytes png = bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A} + chunk("IHDR", header) +
+                chunk("PLTE", {10, 20, 30, 40, 50, 60}) +
+                chunk("IDAT", bytes(stream, stream + stream_size)) + chunk("IEND", {});
+    free(stream);
+    write_bytes(dir / "short.png", png);
+
+    dirty_the_stack();
+    rgba_image image = {0, 0, nullptr};
+    image_format format = FMT_BMP;
+    ASSERT_EQ(load_rgba((dir / "short.png").c_str(), &image, &format), 1) << pixtrim_last_error();
+    std::vector<uint8_t> pixels(image.pixels, image.pixels + 16);
+    free(image.pixels);
+    EXPECT_EQ(pixels, (std::vector<uint8_t>{10, 20, 30, 255, 40, 50, 60, 255,  //
+                                            0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(LoadRgba, CarriesTheDecodersReasonForARecognisedButBrokenFile) {
