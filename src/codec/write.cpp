@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include <stb_image_write.h>
 
@@ -171,25 +172,29 @@ namespace {
 
 // Encodes the picture in a layout of this many channels under every filter
 // mode and keeps the smallest file in best (strictly smaller replaces, so
-// ties keep the earlier mode). An attempt gives up as soon as it cannot beat
-// the best so far, so at most two files are held at once.
-void encode_layout(const rgba_image *image, int channels, mem_sink *best) {
+// ties keep the earlier mode); true when one of them replaced best. An
+// attempt gives up as soon as it cannot beat the best so far, so at most two
+// files are held at once. Each attempt writes into spare, the block
+// of the last attempt that lost or of the best it replaced, and the
+// compressor keeps its memory in scratch: fresh blocks would be faulted in
+// anew every time.
+bool encode_layout(const rgba_image *image, int channels, mem_sink *best, mem_sink *spare,
+                   zlib_scratch *scratch) {
+    bool replaced = false;
     for (int mode = 0; mode < kPngFilterModes; ++mode) {
         uint64_t max_size = best->data ? best->size - 1 : INT32_MAX;
-        mem_sink attempt = {nullptr, 0, 0};
-        if (!png_encode(image, channels, mode, max_size, &attempt)) {
-            free(attempt.data);
-            continue;
-        }
-        free(best->data);
+        spare->size = 0;
+        if (!png_encode(image, channels, mode, max_size, spare, scratch)) continue;
+        std::swap(*best, *spare);
+        replaced = true;
         // The block grew by doubling; the kept file need not hold that slack
         // while the next modes encode.
-        if (void *fitted = realloc(attempt.data, attempt.size)) {
-            attempt.data = static_cast<uint8_t *>(fitted);
-            attempt.capacity = attempt.size;
+        if (void *fitted = realloc(best->data, best->size)) {
+            best->data = static_cast<uint8_t *>(fitted);
+            best->capacity = best->size;
         }
-        *best = attempt;
     }
+    return replaced;
 }
 
 }  // namespace
@@ -285,14 +290,15 @@ int32_t png_smallest(const char *path, const rgba_image *image, const image_meta
         candidates[0] = 4;
     }
 
-    mem_sink best = {nullptr, 0, 0};
+    mem_sink best = {nullptr, 0, 0}, spare = {nullptr, 0, 0};
+    zlib_scratch scratch = {nullptr, nullptr, nullptr, 0};
     int best_channels = 0;
     for (const int *channels = candidates; *channels; ++channels) {
-        const uint8_t *before = best.data;
-        encode_layout(image, *channels, &best);
-        if (best.data != before) best_channels = *channels;
+        if (encode_layout(image, *channels, &best, &spare, &scratch)) best_channels = *channels;
         if (*channels <= 3 && best.data && best.size > 0) break;
     }
+    free(spare.data);
+    zlib_release(&scratch);
     byte_block best_block(best.data, free);
     if (!best_block) {
         set_err("png encode failed: %s", path);

@@ -207,9 +207,12 @@ bytes library_png(const uint8_t *rgba, int width, int height, int channels, int 
                   uint64_t max_size = INT32_MAX) {
     rgba_image image = {width, height, const_cast<uint8_t *>(rgba)};
     mem_sink out = {nullptr, 0, 0};
+    zlib_scratch scratch = {nullptr, nullptr, nullptr, 0};
     bytes png;
-    if (png_encode(&image, channels, mode, max_size, &out)) png.assign(out.data, out.data + out.size);
+    if (png_encode(&image, channels, mode, max_size, &out, &scratch))
+        png.assign(out.data, out.data + out.size);
     free(out.data);
+    zlib_release(&scratch);
     return png;
 }
 
@@ -267,6 +270,41 @@ TEST_P(PngLikeStb, GeneratedPicturesInEveryLayoutAndFilterMode) {
                              std::to_string(p.width) + "x" + std::to_string(p.height));
 }
 
+// The PNG optimiser encodes attempt after attempt with the compressor's
+// memory and the block of an earlier attempt: nothing an encoding leaves
+// there, finished or given up, may reach the next file.
+TEST_P(PngLikeStb, KeptMemoryWritesWhatFreshMemoryWrites) {
+    test_support::picture pictures[] = {
+        noise(150, 120),                     // far, full buckets; stored blocks
+        test_support::photo_like(640, 360),  // a longer stream than the next
+        test_support::photo_like(97, 61),
+        test_support::make_picture(40, 30, [](int x, int) {
+            return std::vector<uint8_t>{uint8_t(x % 3), 7, 7, 255};
+        }),
+    };
+    mem_sink out = {nullptr, 0, 0};
+    zlib_scratch scratch = {nullptr, nullptr, nullptr, 0};
+    for (const test_support::picture &p : pictures) {
+        rgba_image image = {p.width, p.height, const_cast<uint8_t *>(p.rgba.data())};
+        for (int channels : {3, 4}) {
+            for (int mode = 0; mode <= 5; ++mode) {
+                bytes expected =
+                    stb_reference_png(p.rgba.data(), p.width, p.height, channels, mode, 8);
+                out.size = 0;
+                EXPECT_FALSE(png_encode(&image, channels, mode, expected.size() / 2, &out,
+                                        &scratch));
+                out.size = 0;
+                ASSERT_TRUE(png_encode(&image, channels, mode, INT32_MAX, &out, &scratch));
+                EXPECT_TRUE(bytes(out.data, out.data + out.size) == expected)
+                    << p.width << "x" << p.height << ", " << channels << " channels, mode "
+                    << mode;
+            }
+        }
+    }
+    free(out.data);
+    zlib_release(&scratch);
+}
+
 // A chunk's CRC, folded 16 bytes at a time where the processor can, against
 // the bit-by-bit definition, around every length where the folding starts
 // and ends.
@@ -302,10 +340,12 @@ TEST(PngLimit, FinishesExactlyTheFilesThatFitAndGivesUpEarlyOnTheRest) {
 
             rgba_image image = {p->width, p->height, const_cast<uint8_t *>(rgba)};
             mem_sink out = {nullptr, 0, 0};
-            EXPECT_FALSE(png_encode(&image, 3, mode, full.size() / 2, &out));
+            zlib_scratch scratch = {nullptr, nullptr, nullptr, 0};
+            EXPECT_FALSE(png_encode(&image, 3, mode, full.size() / 2, &out, &scratch));
             // mem_write's first block holds 4096 bytes.
             EXPECT_LE(out.capacity, std::max<uint64_t>(full.size() / 2 + 64, 4096)) << "mode " << mode;
             free(out.data);
+            zlib_release(&scratch);
         }
     }
 }

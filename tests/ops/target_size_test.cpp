@@ -32,9 +32,9 @@ jpeg_result __real__Z23jpeg_write_coefficientsP8_IO_FILEPK17jpeg_coefficientsiPK
     size_t size);
 jpeg_result __real__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(
     const rgba_image *image, bool subsample, jpeg_coefficients *out);
-bool __real__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
-                                                      int filter_mode, uint64_t max_size,
-                                                      mem_sink *out);
+bool __real__Z10png_encodePK10rgba_imageiimP8mem_sinkP12zlib_scratch(
+    const rgba_image *image, int channels, int filter_mode, uint64_t max_size, mem_sink *out,
+    zlib_scratch *scratch);
 
 jpeg_result __wrap__Z16jpeg_encode_fileP8_IO_FILEPK10rgba_imageiPKhm(
     FILE *file, const rgba_image *image, int quality, const uint8_t *segments, size_t size) {
@@ -57,13 +57,13 @@ jpeg_result __wrap__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(
     return __real__Z14jpeg_transformPK10rgba_imagebP17jpeg_coefficients(image, subsample, out);
 }
 
-bool __wrap__Z10png_encodePK10rgba_imageiimP8mem_sink(const rgba_image *image, int channels,
-                                                      int filter_mode, uint64_t max_size,
-                                                      mem_sink *out) {
+bool __wrap__Z10png_encodePK10rgba_imageiimP8mem_sinkP12zlib_scratch(
+    const rgba_image *image, int channels, int filter_mode, uint64_t max_size, mem_sink *out,
+    zlib_scratch *scratch) {
     ++s_png_encodes;
     if (s_png_out_of_memory) return false;  // as when its buffers cannot be had
-    return __real__Z10png_encodePK10rgba_imageiimP8mem_sink(image, channels, filter_mode,
-                                                            max_size, out);
+    return __real__Z10png_encodePK10rgba_imageiimP8mem_sinkP12zlib_scratch(
+        image, channels, filter_mode, max_size, out, scratch);
 }
 }
 

@@ -12,13 +12,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "codec/png/deflate_block.h"
 
 namespace {
-
-using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
 
 constexpr int kMinLevel = 5;
 constexpr uint32_t kStoredBlockMax = 32767;
@@ -220,18 +217,34 @@ bool zlib_use_path(zlib_path path) {
 
 zlib_path zlib_current_path() { return s_path; }
 
-bool zlib_append(const byte_source &source, int level, uint64_t max_size, mem_sink *out) {
+void zlib_release(zlib_scratch *scratch) {
+    free(scratch->entries);
+    free(scratch->counts);
+    free(scratch->window);
+    *scratch = {nullptr, nullptr, nullptr, 0};
+}
+
+bool zlib_append(const byte_source &source, int level, uint64_t max_size, mem_sink *out,
+                 zlib_scratch *scratch) {
     if (level < kMinLevel) level = kMinLevel;
     if (level > kMaxZlibLevel) return false;
     uint32_t capacity = 2 * static_cast<uint32_t>(level);
     uint32_t stride = (capacity + kSlotGroup - 1) / kSlotGroup * kSlotGroup;
-    size_t table_bytes = size_t{kHashBuckets} * stride * kBucketSlotBytes;
-    byte_block entries(static_cast<uint8_t *>(malloc(table_bytes)), free);
-    byte_block counts(static_cast<uint8_t *>(calloc(kHashBuckets, 1)), free);
-    byte_block window_bytes(static_cast<uint8_t *>(malloc(kWindowBytes + kWindowPadding)), free);
-    if (!entries || !counts || !window_bytes) return false;
-    bucket_table table = {entries.get(), counts.get(), capacity, stride};
-    sliding_window window = {window_bytes.get(), 0, 0, {1, 0}};
+    // The entries need no clearing: the search reads only slots this stream
+    // wrote, as the counts (cleared here) and the group clearing ensure.
+    size_t entries_bytes = size_t{kHashBuckets} * stride * kBucketSlotBytes;
+    if (scratch->entries_bytes < entries_bytes) {
+        free(scratch->entries);
+        scratch->entries = static_cast<uint8_t *>(malloc(entries_bytes));
+        scratch->entries_bytes = scratch->entries ? entries_bytes : 0;
+    }
+    if (!scratch->counts) scratch->counts = static_cast<uint8_t *>(malloc(kHashBuckets));
+    if (!scratch->window)
+        scratch->window = static_cast<uint8_t *>(malloc(kWindowBytes + kWindowPadding));
+    if (!scratch->entries || !scratch->counts || !scratch->window) return false;
+    memset(scratch->counts, 0, kHashBuckets);
+    bucket_table table = {scratch->entries, scratch->counts, capacity, stride};
+    sliding_window window = {scratch->window, 0, 0, {1, 0}};
     source.rewind(source.context);
 
     // A quarter of the input holds most PNG rows; the block doubles when not.
@@ -249,7 +262,10 @@ unsigned char *zlib_compress(unsigned char *data, int data_len, int *out_len, in
     byte_source source = {read_memory, rewind_memory, &memory,
                           data_len > 0 ? static_cast<uint32_t>(data_len) : 0};
     mem_sink out = {nullptr, 0, 0};
-    if (!zlib_append(source, quality, UINT64_MAX, &out)) {
+    zlib_scratch scratch = {nullptr, nullptr, nullptr, 0};
+    bool written = zlib_append(source, quality, UINT64_MAX, &out, &scratch);
+    zlib_release(&scratch);
+    if (!written) {
         free(out.data);
         return nullptr;
     }

@@ -40,6 +40,19 @@ bool zlib_use_path(zlib_path path);
 // The path zlib_append takes.
 zlib_path zlib_current_path();
 
+// The compressor's working memory: its hash buckets and sliding window. A
+// caller that compresses several streams keeps one for all of them, since
+// fresh blocks would be faulted in anew for every stream. Starts zeroed;
+// zlib_release frees it.
+struct zlib_scratch {
+    uint8_t *entries;
+    uint8_t *counts;
+    uint8_t *window;
+    size_t entries_bytes;
+};
+
+void zlib_release(zlib_scratch *scratch);
+
 // Appends to out exactly the zlib stream stb_image_write's own compressor
 // writes for the source's data and level (same hash buckets, match search,
 // lazy matching, fixed-Huffman block and stored fallback), only faster, so
@@ -47,8 +60,10 @@ zlib_path zlib_current_path();
 // that would take out past max_size bytes is not finished: the compressor
 // stops as soon as that is certain and returns false, as it does when
 // memory runs out or the level is above kMaxZlibLevel. Either way the block
-// stays the caller's to release.
-bool zlib_append(const byte_source &source, int level, uint64_t max_size, mem_sink *out);
+// stays the caller's to release. The working memory comes from scratch,
+// which grows to what the level needs and stays the caller's too.
+bool zlib_append(const byte_source &source, int level, uint64_t max_size, mem_sink *out,
+                 zlib_scratch *scratch);
 
 // zlib_append over a buffer, in the form of stb's STBIW_ZLIB_COMPRESS hook:
 // a malloc block (stb releases it with free) and its length in *out_len, or

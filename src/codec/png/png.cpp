@@ -330,7 +330,7 @@ bool mem_append(mem_sink *sink, const void *bytes, size_t count) {
 }
 
 bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t max_size,
-                mem_sink *out) {
+                mem_sink *out, zlib_scratch *scratch) {
     static const uint8_t kColourType[5] = {0, 0, 4, 2, 6};
     size_t row_bytes = static_cast<size_t>(image->width) * static_cast<size_t>(channels);
     uint64_t filtered_bytes = (uint64_t{row_bytes} + 1) * static_cast<uint64_t>(image->height);
@@ -361,7 +361,8 @@ bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t
     rows.zeros = buffers.get() + packed_rows * row_bytes;
     rows.filtered = rows.zeros + row_bytes;
     byte_source source = {read_rows, rewind_rows, &rows, static_cast<uint32_t>(filtered_bytes)};
-    if (!zlib_append(source, kPngCompressionLevel, max_size - kTailBytes, out)) return false;
+    if (!zlib_append(source, kPngCompressionLevel, max_size - kTailBytes, out, scratch))
+        return false;
 
     uint64_t stream_bytes = out->size - kHeadBytes;
     put_be32(out->data + kIdatLengthAt, static_cast<uint32_t>(stream_bytes));

@@ -36,15 +36,17 @@ void mem_write(void *context, void *bytes, int count);
 // Writes the PNG of the picture in a layout of 1 (grey: R), 2 (grey and
 // alpha: R, A), 3 (RGB) or 4 (RGBA) channels under a filter mode (0-4 use
 // that filter on every row, 5 picks one per row) into *out, which starts
-// empty. The file has the bytes stb_image_write's PNG writer gives for the
-// same layout and mode, without a copy of the picture or of the filtered
-// rows: rows are filtered as the compressor reads them.
+// with size 0 (its block may have room). The file has the bytes
+// stb_image_write's PNG writer gives for the same layout and mode, without
+// a copy of the picture or of the filtered rows: rows are filtered as the
+// compressor reads them.
 //
 // Only a file of at most max_size bytes is finished: false, as soon as it
 // is certain the file would be larger, when memory runs out, or when the
-// filtered rows exceed kMaxPngFilteredBytes. The block
-// in *out is the caller's to release either way.
+// filtered rows exceed kMaxPngFilteredBytes. The block in *out, and the
+// compressor's working memory in scratch, are the caller's to release
+// either way; both may be kept for the next encoding.
 bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t max_size,
-                mem_sink *out);
+                mem_sink *out, zlib_scratch *scratch);
 
 #endif
