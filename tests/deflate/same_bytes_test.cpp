@@ -2,9 +2,11 @@
 // now encodes opaque pictures in place and writes single bytes cheaply.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "codec/write.h"
+#include "deflate/reference_stb.h"
 #include "support.h"
 
 namespace {
@@ -44,6 +46,33 @@ TEST(JpegBytes, OpaqueAndTransparentPicturesMatchStbOnTheirRgb) {
         for (int quality : {1, 75, 100})
             EXPECT_TRUE(library_jpeg(*p, quality, dir) == stb_jpeg_of_rgb(*p, quality))
                 << p->width << "x" << p->height << " at quality " << quality;
+}
+
+// The optimiser tries the filter modes in its own order, but must write
+// the file of stb's smallest, and of its lowest mode among equals. Noise
+// makes every mode fall back to stored blocks of one size.
+TEST(PngBytes, TheSmallestModesFileAndTheLowestModeAmongEqualSizes) {
+    test_support::scratch_dir dir;
+    picture photo = test_support::photo_like(200, 120);
+    std::mt19937 random(7);
+    picture noise = test_support::make_picture(64, 48, [&](int, int) {
+        uint32_t v = static_cast<uint32_t>(random());
+        return std::vector<uint8_t>{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), 255};
+    });
+    picture flat = test_support::make_picture(50, 40, [](int, int) {
+        return std::vector<uint8_t>{90, 60, 30, 255};
+    });
+    for (const picture *p : {&photo, &noise, &flat}) {
+        bytes smallest;
+        for (int mode = 0; mode <= 5; ++mode) {
+            bytes png = stb_reference_png(p->rgba.data(), p->width, p->height, 3, mode, 8);
+            if (smallest.empty() || png.size() < smallest.size()) smallest = png;
+        }
+        rgba_image image = {p->width, p->height, const_cast<uint8_t *>(p->rgba.data())};
+        std::string path = dir / "out.png";
+        ASSERT_EQ(png_smallest(path.c_str(), &image), static_cast<int32_t>(smallest.size()));
+        EXPECT_TRUE(test_support::read_bytes(path) == smallest) << p->width << "x" << p->height;
+    }
 }
 
 }  // namespace
