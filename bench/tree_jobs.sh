@@ -2,23 +2,31 @@
 # Wall time of a whole tree of 2,000 generated photos: `pixtrim batch -r`
 # with one worker and with two, and a local Dask cluster of two worker
 # processes (`python3 -m talmora_pixtrim batch --local 2 -r`), with hyperfine.
-#   bench/tree_jobs.sh [BUILD_DIR] [RUNS]
+#   bench/tree_jobs.sh [BUILD_DIR] [RUNS] [SIZE]
+# SIZE is vga (640 x 480, the default) or 2mp (the benchmark's 1728 x 1152 photo).
 # The cluster runs on the system's python3, which Debian's
 # python3-distributed serves. The machine's load is printed before and after.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 runs=${2:-3}
+size=${3:-vga}
 source=$(cd "$(dirname "$0")/.." && pwd)
 pixtrim=$build/cli/pixtrim
 work=$(mktemp -d "${TMPDIR:-/tmp}/pixtrim-tree-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 mkdir -p "$work/samples"
-"$build/tools/pixtrim-samples" "$work/samples" >/dev/null
+case $size in
+vga) "$build/tools/pixtrim-samples" "$work/samples" >/dev/null
+     photo=$work/samples/photo.bmp ;;
+2mp) "$build/bench/pixtrim_bench" --pixtrim_write_inputs "$work/samples" >/dev/null
+     photo=$work/samples/photo_2MP.bmp ;;
+*) echo "unknown size $size (vga or 2mp)" >&2; exit 2 ;;
+esac
 # 100 distinct photos, each 20 times over 4 x 5 folders: 2,000 files.
 for i in $(seq 1 100); do
-  "$pixtrim" quality "$work/samples/photo.bmp" "$work/photo-$i.jpg" $((40 + i % 60)) >/dev/null
+  "$pixtrim" quality "$photo" "$work/photo-$i.jpg" $((40 + i % 60)) >/dev/null
 done
 for a in 1 2 3 4; do
   for b in 1 2 3 4 5; do

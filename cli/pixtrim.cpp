@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <limits.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -651,6 +652,19 @@ int run(const operation &op, const command_line &line, int number, int jobs) {
     return kExitOk;
 }
 
+// A batch releases each file's picture and buffers and takes new ones for
+// the next file. A block glibc has handed back to the system is faulted in
+// afresh, which on virtual machines costs a small photo more than its
+// encoding does. So blocks up to 32 MiB (the most glibc's own sliding
+// threshold reaches) come from the heap, and the heap keeps up to 64 MiB
+// free. Forked workers inherit this.
+void keep_released_memory() {
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -686,5 +700,6 @@ int main(int argc, char **argv) {
     // The library's batch reports no figures per file.
     if (line.verbose && jobs == 1 && !line.recursive)
         return usage_error("--verbose needs -j 0 or -j 2 or more, or -r", "");
+    keep_released_memory();
     return run(*op, line, number, jobs);
 }
