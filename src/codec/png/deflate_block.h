@@ -434,6 +434,29 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
     return {best >> 8, best & 0xFF};
 }
 
+// Whether some slot's 8 bytes agree with current on the bytes mask keeps;
+// when none does, no slot gives a match that long. Slots out of the window
+// or empty may agree as well: best_head tells those apart. count > 0.
+template <zlib_path Path>
+PIXTRIM_HOT_INLINE bool some_head_agrees(bucket_view bucket, uint32_t count, uint64_t current,
+                                         uint64_t mask) {
+#ifdef __AVX2__
+    if (Path == ZLIB_AVX2) {
+        const __m256i current4 = _mm256_set1_epi64x(static_cast<long long>(current));
+        const __m256i mask4 = _mm256_set1_epi64x(static_cast<long long>(mask));
+        __m256i agree = _mm256_setzero_si256();
+        for (uint32_t j = 0; j < count; j += 4) {
+            __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.heads + j));
+            __m256i differ = _mm256_and_si256(_mm256_xor_si256(heads, current4), mask4);
+            agree = _mm256_or_si256(agree, _mm256_cmpeq_epi64(differ, _mm256_setzero_si256()));
+        }
+        return !_mm256_testz_si256(agree, agree);
+    }
+#endif
+    (void)bucket, (void)count, (void)current, (void)mask;
+    return true;
+}
+
 // Longest match for position i among the bucket's positions within the
 // window that is longer than floor (floor >= 2); ties go to the nearest, as
 // in stb. limit is the most bytes a match may take there.
@@ -449,6 +472,10 @@ PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t 
     match best = {floor, 0};
     if (limit >= 8) {
         const uint64_t current = load_le64(here);
+        // The lazy look (a floor above 2) mostly finds nothing longer: a
+        // quick look at the heads settles that first.
+        const uint64_t longer = floor >= 7 ? UINT64_MAX : (uint64_t{1} << (8 * floor + 8)) - 1;
+        if (floor > 2 && !some_head_agrees<Path>(bucket, count, current, longer)) return {0, 0};
         match head = best_head<Path>(bucket, count, i, current);
         if (head.length < 8) {
             if (head.length <= floor) return {0, 0};
