@@ -436,7 +436,9 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
 
 // Whether some slot's 8 bytes agree with current on the bytes mask keeps;
 // when none does, no slot gives a match that long. Slots out of the window
-// or empty may agree as well: best_head tells those apart. count > 0.
+// or empty may agree as well: best_head tells those apart. Only the AVX2
+// path asks (one compare settles four slots); the others always search.
+// count > 0.
 template <zlib_path Path>
 PIXTRIM_HOT_INLINE bool some_head_agrees(bucket_view bucket, uint32_t count, uint64_t current,
                                          uint64_t mask) {
