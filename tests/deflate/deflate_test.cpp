@@ -344,6 +344,12 @@ TEST(PngLimit, FinishesExactlyTheFilesThatFitAndGivesUpEarlyOnTheRest) {
             EXPECT_FALSE(png_encode(&image, 3, mode, full.size() / 2, &out, &scratch));
             // mem_write's first block holds 4096 bytes.
             EXPECT_LE(out.capacity, std::max<uint64_t>(full.size() / 2 + 64, 4096)) << "mode " << mode;
+            // A kept block with room for the whole file stops as early.
+            out.size = 0;
+            ASSERT_TRUE(png_encode(&image, 3, mode, INT32_MAX, &out, &scratch));
+            out.size = 0;
+            EXPECT_FALSE(png_encode(&image, 3, mode, full.size() / 2, &out, &scratch));
+            EXPECT_LE(out.size, full.size() / 2 + 64) << "mode " << mode;
             free(out.data);
             zlib_release(&scratch);
         }

@@ -179,13 +179,13 @@ void rewind_memory(void *context) { static_cast<memory_source *>(context)->offse
 }  // namespace
 
 bool zlib_reserve(zlib_out *out, uint64_t room) {
+    out->at_most = out->size + room > out->most;
+    if (out->at_most) return false;
     if (out->capacity - out->size >= room) return true;
     uint64_t capacity = out->capacity * 2 > out->first_capacity ? out->capacity * 2
                                                                 : out->first_capacity;
     if (capacity < out->size + room) capacity = out->size + room;
     if (capacity > out->most) capacity = out->most;
-    out->at_most = capacity < out->size + room;
-    if (out->at_most) return false;
     void *grown = realloc(out->data, capacity);
     if (!grown) return false;
     out->data = static_cast<uint8_t *>(grown);

@@ -539,7 +539,9 @@ PIXTRIM_HOT_INLINE void insert(const bucket_table &table, uint32_t bucket_index,
 }
 
 // The write position and bit accumulator, held in registers while tokens
-// are written; room_end is where fewer than kTokenRoom bytes are left.
+// are written; room_end is where fewer than kTokenRoom bytes are left below
+// the block's end or most, whichever comes first (a kept block may be
+// larger than the stream may grow).
 struct bit_writer {
     uint8_t *at;
     uint8_t *room_end;
@@ -548,7 +550,8 @@ struct bit_writer {
 };
 
 inline bit_writer writer_of(const zlib_out &out) {
-    return {out.data + out.size, out.data + out.capacity - kTokenRoom, out.bits, out.count};
+    uint64_t end = out.capacity < out.most ? out.capacity : out.most;
+    return {out.data + out.size, out.data + end - kTokenRoom, out.bits, out.count};
 }
 
 inline void store_writer(const bit_writer &writer, zlib_out *out) {
