@@ -281,6 +281,13 @@ constexpr uint32_t stride_of(const bucket_table &table) {
     return kCapacity ? (kCapacity + kSlotGroup - 1) / kSlotGroup * kSlotGroup : table.stride;
 }
 
+// Whether a bucket never holds more than two groups of slots, so that a
+// loop over its groups after the first runs at most once.
+template <uint32_t kCapacity>
+constexpr bool at_most_two_groups() {
+    return kCapacity && kCapacity <= 2 * kSlotGroup;
+}
+
 template <uint32_t kCapacity>
 PIXTRIM_HOT_INLINE bucket_view bucket_at(const bucket_table &table, uint32_t bucket) {
     const uint32_t stride = stride_of<kCapacity>(table);
@@ -334,7 +341,7 @@ struct match {
 // length (8 when some slot's 8 bytes all agree, and the match has to be
 // followed past them) and the slot, or a length below 3 when nothing
 // matches. count > 0.
-template <zlib_path Path>
+template <zlib_path Path, uint32_t kCapacity>
 PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t i,
                                    uint64_t current) {
 #ifdef PIXTRIM_ZLIB_SSE2
@@ -377,6 +384,7 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
         for (uint32_t j = kSlotGroup; j < count; j += kSlotGroup) {
             slot = _mm256_add_epi32(slot, step);
             best = group_best(j, slot, best);
+            if (at_most_two_groups<kCapacity>()) break;
         }
         __m128i half =
             _mm_max_epi32(_mm256_castsi256_si128(best), _mm256_extracti128_si256(best, 1));
@@ -439,18 +447,27 @@ PIXTRIM_HOT_INLINE match best_head(bucket_view bucket, uint32_t count, uint32_t 
 // or empty may agree as well: best_head tells those apart. Only the AVX2
 // path asks (one compare settles four slots); the others always search.
 // count > 0.
-template <zlib_path Path>
+template <zlib_path Path, uint32_t kCapacity>
 PIXTRIM_HOT_INLINE bool some_head_agrees(bucket_view bucket, uint32_t count, uint64_t current,
                                          uint64_t mask) {
 #ifdef __AVX2__
     if (Path == ZLIB_AVX2) {
         const __m256i current4 = _mm256_set1_epi64x(static_cast<long long>(current));
         const __m256i mask4 = _mm256_set1_epi64x(static_cast<long long>(mask));
-        __m256i agree = _mm256_setzero_si256();
-        for (uint32_t j = 0; j < count; j += 4) {
-            __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.heads + j));
-            __m256i differ = _mm256_and_si256(_mm256_xor_si256(heads, current4), mask4);
-            agree = _mm256_or_si256(agree, _mm256_cmpeq_epi64(differ, _mm256_setzero_si256()));
+        auto group_agrees = [&](uint32_t j) {
+            __m256i agree = _mm256_setzero_si256();
+            for (uint32_t k = j; k < j + kSlotGroup; k += 4) {
+                __m256i heads =
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bucket.heads + k));
+                __m256i differ = _mm256_and_si256(_mm256_xor_si256(heads, current4), mask4);
+                agree = _mm256_or_si256(agree, _mm256_cmpeq_epi64(differ, _mm256_setzero_si256()));
+            }
+            return agree;
+        };
+        __m256i agree = group_agrees(0);
+        for (uint32_t j = kSlotGroup; j < count; j += kSlotGroup) {
+            agree = _mm256_or_si256(agree, group_agrees(j));
+            if (at_most_two_groups<kCapacity>()) break;
         }
         return !_mm256_testz_si256(agree, agree);
     }
@@ -477,8 +494,9 @@ PIXTRIM_HOT_INLINE match longest_match(const bucket_table &table, const uint8_t 
         // The lazy look (a floor above 2) mostly finds nothing longer: a
         // quick look at the heads settles that first.
         const uint64_t longer = floor >= 7 ? UINT64_MAX : (uint64_t{1} << (8 * floor + 8)) - 1;
-        if (floor > 2 && !some_head_agrees<Path>(bucket, count, current, longer)) return {0, 0};
-        match head = best_head<Path>(bucket, count, i, current);
+        if (floor > 2 && !some_head_agrees<Path, kCapacity>(bucket, count, current, longer))
+            return {0, 0};
+        match head = best_head<Path, kCapacity>(bucket, count, i, current);
         if (head.length < 8) {
             if (head.length <= floor) return {0, 0};
             return {head.length, bucket.positions[head.position]};
