@@ -96,6 +96,18 @@ def list_tree(input_dir: str, output_dir: str,
     return files, unlisted
 
 
+def _tasks(files: List[str], chunk: int, workers: int) -> List[List[str]]:
+    # Full tasks while every worker has two of them left; then each task
+    # takes half a worker's share of the rest, so the workers run out of
+    # files together instead of one finishing a full task alone.
+    tasks, at = [], 0
+    while at < len(files):
+        size = max(1, min(chunk, (len(files) - at) // (2 * workers)))
+        tasks.append(files[at:at + size])
+        at += size
+    return tasks
+
+
 def _compress_chunk(input_dir: str, output_dir: str, quality: int,
                     paths: List[str]) -> List[FileResult]:
     results = []
@@ -116,7 +128,8 @@ def compress_tree(client: "distributed.Client", input_dir: str, output_dir: str,
                   progress: bool = False) -> Summary:
     """Compresses every image file below input_dir (only those directly in
     it without recursive) at quality into the same relative paths under
-    output_dir, in tasks of chunk files on the client's cluster. A task that
+    output_dir, in tasks of at most chunk files on the client's cluster (the
+    last tasks smaller, so the workers finish together). A task that
     fails is tried again up to retries times. With progress, shows
     distributed.progress while the tasks run. Raises OSError when input_dir
     cannot be listed."""
@@ -125,7 +138,7 @@ def compress_tree(client: "distributed.Client", input_dir: str, output_dir: str,
     input_dir, output_dir = os.fsdecode(input_dir), os.fsdecode(output_dir)
     files, unlisted = list_tree(input_dir, output_dir, recursive)
     os.makedirs(output_dir, exist_ok=True)
-    chunks = [files[at:at + chunk] for at in range(0, len(files), chunk)]
+    chunks = _tasks(files, chunk, max(1, sum(client.nthreads().values())))
     futures = client.map(_compress_chunk, [input_dir] * len(chunks), [output_dir] * len(chunks),
                          [quality] * len(chunks), chunks, retries=retries, pure=False)
     if progress:

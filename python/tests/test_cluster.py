@@ -17,7 +17,7 @@ from images import write_bmp, write_png
 
 try:
     import distributed
-    from talmora_pixtrim.cluster import compress_tree
+    from talmora_pixtrim.cluster import _tasks, compress_tree
 except ImportError as error:  # Debian's python3-distributed; scripts/setup.sh installs it
     distributed = None
     MISSING = "Dask's distributed package is not installed (%s)" % error
@@ -107,6 +107,21 @@ class ClusterTree(unittest.TestCase):
         self.assertEqual(len(done), 1, "the run did not complete")
         self.assertLess(written_before_the_kill, self.count, "the run was over before the kill")
         self.assert_like_the_command(done[0], output)
+
+
+@unittest.skipIf(distributed is None, MISSING if distributed is None else "")
+class Tasks(unittest.TestCase):
+    def test_every_file_once_in_order_and_the_last_tasks_small(self):
+        files = ["f%d" % i for i in range(1000)]
+        for chunk, workers in ((64, 2), (64, 7), (1, 2), (5000, 3)):
+            tasks = _tasks(files, chunk, workers)
+            self.assertEqual([f for task in tasks for f in task], files)
+            sizes = [len(task) for task in tasks]
+            self.assertLessEqual(max(sizes), chunk)
+            # The last worker's round is small, so no worker idles long
+            # behind one that took a full task late.
+            self.assertEqual(sizes[-workers:], [1] * workers)
+        self.assertEqual(_tasks([], 64, 2), [])
 
 
 if __name__ == "__main__":
