@@ -7,7 +7,8 @@
 #   4. whole-process runs of the pixtrim command beside optipng -o1,
 #      ImageMagick convert, vips copy, cjpeg, djpeg | cjpeg and jpegoptim
 #      --size on the same pictures, each only when installed (Debian:
-#      optipng imagemagick libvips-tools libjpeg-turbo-progs jpegoptim;
+#      optipng imagemagick libvips-tools libjpeg-turbo-progs jpegoptim
+#      gnuplot-nox;
 #      hyperfine times them when present),
 #      drawn by gnuplot into bench/tools.png.
 # Takes 10-20 minutes on 2 cores, most of it callgrind. PIXTRIM_BENCH_FILTER
