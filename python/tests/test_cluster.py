@@ -118,8 +118,8 @@ class Tasks(unittest.TestCase):
             self.assertEqual([f for task in tasks for f in task], files)
             sizes = [len(task) for task in tasks]
             self.assertLessEqual(max(sizes), chunk)
-            # The last worker's round is small, so no worker idles long
-            # behind one that took a full task late.
+            # The last round gives every worker a single file, so none
+            # idles long behind one that took a full task late.
             self.assertEqual(sizes[-workers:], [1] * workers)
         self.assertEqual(_tasks([], 64, 2), [])
 
