@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // make the decoder take gigabytes.
     if (file.empty() || decode_hazard(file.data(), length, FMT_BMP)) return 0;
     rgba_image ours = {0, 0, nullptr};
-    if (bmp_decode_plain(file.data(), length, &ours) != BMP_DECODED) return 0;
+    if (bmp_decode_plain(file.data(), length, &ours) != PLAIN_DECODED) return 0;
     int width = 0, height = 0;
     const char *reason = nullptr;
     uint8_t *theirs = decode_rgba(file.data(), length, &width, &height, &reason);

@@ -194,11 +194,6 @@ constexpr size_t kPngSignature = 8, kChunkFrame = 12;  // length, type, CRC
 constexpr size_t kMaxProfileName = 79;
 constexpr size_t kPeekBytes = 64 * 1024;  // holds almost every real profile whole
 
-constexpr uint32_t chunk_type(const char (&name)[5]) {
-    return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 |
-           uint32_t(uint8_t(name[2])) << 8 | uint32_t(uint8_t(name[3]));
-}
-
 // The colour chunks a PNG output copies, with the one length each may have.
 struct colour_chunk {
     uint32_t type;

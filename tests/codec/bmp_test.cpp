@@ -34,9 +34,9 @@ pixels_of by_decoder(const std::vector<uint8_t> &file) {
     return out;
 }
 
-bmp_result plain_result(const std::vector<uint8_t> &file) {
+plain_result reader_result(const std::vector<uint8_t> &file) {
     rgba_image image = {0, 0, nullptr};
-    bmp_result result = bmp_decode_plain(file.data(), int32_t(file.size()), &image);
+    plain_result result = bmp_decode_plain(file.data(), int32_t(file.size()), &image);
     free(image.pixels);
     return result;
 }
@@ -44,7 +44,7 @@ bmp_result plain_result(const std::vector<uint8_t> &file) {
 // Our reader takes the file and gives what the decoder gives; returns it.
 pixels_of expect_plain_and_same(const std::vector<uint8_t> &file, const std::string &what) {
     rgba_image image = {0, 0, nullptr};
-    EXPECT_EQ(bmp_decode_plain(file.data(), int32_t(file.size()), &image), BMP_DECODED) << what;
+    EXPECT_EQ(bmp_decode_plain(file.data(), int32_t(file.size()), &image), PLAIN_DECODED) << what;
     pixels_of ours = {image.pixels != nullptr, image.width, image.height, {}};
     if (image.pixels)
         ours.rgba.assign(image.pixels, image.pixels + size_t(image.width) * image.height * 4);
@@ -124,7 +124,7 @@ TEST(PlainBmp, NeedsEveryPixelButNotTheLastRowsPadding) {
     rows.resize(rows.size() - 3);
     expect_plain_and_same(bmp_file(s, rows), "no last padding");
     rows.pop_back();
-    EXPECT_EQ(plain_result(bmp_file(s, rows)), BMP_NOT_PLAIN);
+    EXPECT_EQ(reader_result(bmp_file(s, rows)), NOT_PLAIN);
 }
 
 TEST(PlainBmp, LeavesEveryOtherLayoutAndEveryRefusedFileToTheDecoder) {
@@ -158,12 +158,12 @@ TEST(PlainBmp, LeavesEveryOtherLayoutAndEveryRefusedFileToTheDecoder) {
     };
     for (const bmp_shape &s : others) {
         std::vector<uint8_t> rows(4096, 0x5A);
-        EXPECT_EQ(plain_result(bmp_file(s, rows)), BMP_NOT_PLAIN)
+        EXPECT_EQ(reader_result(bmp_file(s, rows)), NOT_PLAIN)
             << s.header_size << "/" << s.bits_per_pixel << " compression " << s.compression;
     }
     std::vector<uint8_t> not_bmp = bmp_file(bmp_shape{}, std::vector<uint8_t>(4, 0));
     not_bmp[1] = 'A';
-    EXPECT_EQ(plain_result(not_bmp), BMP_NOT_PLAIN);
+    EXPECT_EQ(reader_result(not_bmp), NOT_PLAIN);
 }
 
 TEST(PlainBmp, ReadsTheCorpusFilesItTakesAsTheDecoderDoes) {
@@ -174,7 +174,7 @@ TEST(PlainBmp, ReadsTheCorpusFilesItTakesAsTheDecoderDoes) {
         if (!entry.is_regular_file()) continue;
         std::vector<uint8_t> file = read_bytes(entry.path());
         if (file.size() < 2 || file[0] != 'B' || file[1] != 'M') continue;
-        if (plain_result(file) != BMP_DECODED) continue;
+        if (reader_result(file) != PLAIN_DECODED) continue;
         expect_plain_and_same(file, entry.path().string());
         ++plain;
     }

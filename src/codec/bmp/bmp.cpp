@@ -105,12 +105,12 @@ uint8_t bgra_to_rgba(const uint8_t *in, uint8_t *out, int64_t width) {
 
 }  // namespace
 
-bmp_result bmp_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *image) {
+plain_result bmp_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *image) {
     plain_layout l;
-    if (!plain_layout_of(bytes, size, &l)) return BMP_NOT_PLAIN;
+    if (!plain_layout_of(bytes, size, &l)) return NOT_PLAIN;
     int64_t out_stride = l.width * 4;
     uint8_t *pixels = static_cast<uint8_t *>(allocate_large(size_t(out_stride * l.rows)));
-    if (!pixels) return BMP_NO_MEMORY;
+    if (!pixels) return PLAIN_NO_MEMORY;
 
     uint8_t alpha = 0;
     for (int64_t y = 0; y < l.rows; ++y) {
@@ -125,5 +125,5 @@ bmp_result bmp_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *imag
         for (int64_t i = 3; i < out_stride * l.rows; i += 4) pixels[i] = 255;
 
     *image = {int32_t(l.width), int32_t(l.rows), pixels};
-    return BMP_DECODED;
+    return PLAIN_DECODED;
 }

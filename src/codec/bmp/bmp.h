@@ -13,11 +13,8 @@
 // The decoder refuses BMPs with a longer side.
 constexpr int64_t kBmpMaxSide = int64_t{1} << 24;
 
-enum bmp_result { BMP_DECODED, BMP_NOT_PLAIN, BMP_NO_MEMORY };
-
-// BMP_DECODED fills *image with a new malloc block of RGBA pixels. The other
-// results leave *image untouched: BMP_NOT_PLAIN for any file this reader
-// does not take, BMP_NO_MEMORY when the pixel block cannot be allocated.
-bmp_result bmp_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *image);
+// Fills *image with a new malloc block of RGBA pixels when it returns
+// PLAIN_DECODED (load.h).
+plain_result bmp_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *image);
 
 #endif

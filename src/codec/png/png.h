@@ -19,6 +19,12 @@ constexpr int kPngCompressionLevel = 8;
 // The PNG signature and IHDR chunk: every PNG we write starts with them.
 constexpr size_t kPngHeadBytes = 8 + 12 + 13;
 
+// A chunk's type as the big-endian number the file holds.
+constexpr uint32_t chunk_type(const char (&name)[5]) {
+    return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 |
+           uint32_t(uint8_t(name[2])) << 8 | uint32_t(uint8_t(name[3]));
+}
+
 // The CRC-32 a PNG chunk ends with, over its type and data.
 uint32_t png_crc(const uint8_t *bytes, size_t n);
 
