@@ -11,6 +11,7 @@
 #include "codec/memory.h"
 #include "codec/metadata.h"
 #include "codec/orient.h"
+#include "codec/png/png_read.h"
 #include "state.h"
 
 namespace {
@@ -103,12 +104,14 @@ int load_rgba(const char *path, rgba_image *image, image_format *format,
 const char *decode_picture(const uint8_t *bytes, int32_t size, image_format format,
                            rgba_image *picture) {
     if (const char *hazard = decode_hazard(bytes, size, format)) return hazard;
-    // Plain BMPs are read by our own reader, which fails only when memory
-    // runs out; everything else goes to the decoder.
+    // Plain BMPs and PNGs are read by our own readers, which fail only when
+    // memory runs out; everything else goes to the decoder.
     rgba_image decoded = {0, 0, nullptr};
     const char *reason = "outofmem";
-    bmp_result plain = format == FMT_BMP ? bmp_decode_plain(bytes, size, &decoded) : BMP_NOT_PLAIN;
-    if (plain == BMP_NOT_PLAIN)
+    plain_result plain = format == FMT_BMP   ? bmp_decode_plain(bytes, size, &decoded)
+                         : format == FMT_PNG ? png_decode_plain(bytes, size, &decoded)
+                                             : NOT_PLAIN;
+    if (plain == NOT_PLAIN)
         decoded.pixels = decode_rgba(bytes, size, &decoded.width, &decoded.height, &reason);
     if (!decoded.pixels) return reason;
     // The BMP decoder accepts a side of 0; nothing downstream can handle one.
