@@ -212,7 +212,8 @@ struct filtered_rows {
     size_t handed_out;   // how much of it
     const uint8_t *above;
     int32_t next_row;
-    bool wide;  // filter with SSE2, unless the compressor is forced to its scalar path
+    bool wide;       // filter with SSE2, unless the compressor is forced to its scalar path
+    bool pack_wide;  // pack RGB rows with AVX2, where the compressor takes that path
 };
 
 const uint8_t *layout_row(filtered_rows *rows, int32_t y) {
@@ -230,11 +231,16 @@ const uint8_t *layout_row(filtered_rows *rows, int32_t y) {
             row[2 * x + 1] = pixel[3];
         }
         break;
-    default:
+    default: {
+        size_t x = 0;
+#ifdef PIXTRIM_PNG_AVX2
+        if (rows->pack_wide) x = pack_rgb_avx2(pixel, row, width);
+#endif
         // Four bytes a pixel, the fourth overwritten by the next pixel's first.
-        for (size_t x = 0; x + 1 < width; ++x, pixel += 4) memcpy(row + 3 * x, pixel, 4);
+        for (pixel += 4 * x; x + 1 < width; ++x, pixel += 4) memcpy(row + 3 * x, pixel, 4);
         if (width) memcpy(row + 3 * (width - 1), pixel, 3);
         break;
+    }
     }
     return row;
 }
@@ -352,8 +358,10 @@ bool png_encode(const rgba_image *image, int channels, int filter_mode, uint64_t
     std::unique_ptr<uint8_t, decltype(&free)> buffers(
         static_cast<uint8_t *>(calloc((packed_rows + 2) * row_bytes + 1, 1)), free);
     if (!buffers) return false;
-    filtered_rows rows = {image, channels, filter_mode, row_bytes, {}, nullptr, nullptr, 0,
-                          nullptr, 0, zlib_current_path() != ZLIB_SCALAR};
+    zlib_path path = zlib_current_path();
+    filtered_rows rows = {
+        image,   channels, filter_mode,         row_bytes,        {}, nullptr, nullptr, 0,
+        nullptr, 0,        path != ZLIB_SCALAR, path == ZLIB_AVX2};
     if (packed_rows) {
         rows.packed[0] = buffers.get();
         rows.packed[1] = rows.packed[0] + row_bytes;

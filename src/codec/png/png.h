@@ -39,6 +39,12 @@ bool mem_append(mem_sink *sink, const void *bytes, size_t count);
 // bytes and then by doubling. When the block cannot grow the bytes are dropped.
 void mem_write(void *context, void *bytes, int count);
 
+// Packs the RGB bytes of the first pixels of a row of RGBA pixels, as many
+// as 32-byte stores allow without passing the packed row's end, and returns
+// how many. Built for processors with AVX2 (png_avx2.cpp): call only where
+// the compressor takes its AVX2 path.
+size_t pack_rgb_avx2(const uint8_t *rgba, uint8_t *rgb, size_t width);
+
 // Writes the PNG of the picture in a layout of 1 (grey: R), 2 (grey and
 // alpha: R, A), 3 (RGB) or 4 (RGBA) channels under a filter mode (0-4 use
 // that filter on every row, 5 picks one per row) into *out, which starts
