@@ -308,18 +308,24 @@ TEST(Inflate, AgreesWithStbOnDamagedStreams) {
     }
 }
 
-TEST(PlainPng, ReadsRgbAndRgbaInEveryFilterAsTheDecoderDoes) {
-    uint32_t seed = 1;
-    for (int channels : {3, 4})
-        for (int filter = -1; filter <= 4; ++filter)
-            for (int width : {1, 2, 3, 5, 17, 33})
-                for (int height : {1, 2, 7}) {
-                    bytes rgba = random_pixels(width, height, seed++);
-                    expect_plain_and_same(stb_png(rgba, width, height, channels, filter),
-                                          std::to_string(channels) + " channels, filter " +
-                                              std::to_string(filter) + ", " +
-                                              std::to_string(width) + "x" + std::to_string(height));
-                }
+TEST(PlainPng, ReadsRgbAndRgbaInEveryFilterOnEveryPathAsTheDecoderDoes) {
+    zlib_path original = zlib_current_path();
+    for (zlib_path path : {ZLIB_SCALAR, ZLIB_SSE2, ZLIB_AVX2}) {
+        if (!zlib_use_path(path)) continue;
+        uint32_t seed = 1;
+        for (int channels : {3, 4})
+            for (int filter = -1; filter <= 4; ++filter)
+                for (int width : {1, 2, 3, 5, 17, 33})
+                    for (int height : {1, 2, 7}) {
+                        bytes rgba = random_pixels(width, height, seed++);
+                        expect_plain_and_same(
+                            stb_png(rgba, width, height, channels, filter),
+                            "path " + std::to_string(path) + ", " + std::to_string(channels) +
+                                " channels, filter " + std::to_string(filter) + ", " +
+                                std::to_string(width) + "x" + std::to_string(height));
+                    }
+    }
+    zlib_use_path(original);
 }
 
 TEST(PlainPng, ReadsStreamsSplitOverChunksBesideOtherChunks) {

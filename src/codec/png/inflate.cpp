@@ -145,7 +145,9 @@ bool refill(bit_reader *r) {
 }
 
 uint32_t take(bit_reader *r, uint32_t n) {
-    uint32_t v = uint32_t(r->bits) & ((1u << n) - 1);
+    static constexpr uint16_t kMasks[16] = {0,   1,   3,    7,    15,   31,   63,    127,
+                                            255, 511, 1023, 2047, 4095, 8191, 16383, 32767};
+    uint32_t v = uint32_t(r->bits) & kMasks[n];
     r->bits >>= n;
     r->count -= n;
     return v;

@@ -4,7 +4,12 @@
 #include <cstring>
 #include <memory>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "codec/memory.h"
+#include "codec/png/deflate.h"
 #include "codec/png/inflate.h"
 #include "codec/png/png.h"
 
@@ -94,43 +99,65 @@ uint8_t paeth(int left, int above, int above_left) {
     return uint8_t(to_above <= to_above_left ? above : above_left);
 }
 
-uint32_t load32(const uint8_t *p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
-// The four bytes of x and y added, each modulo 256.
+// A pixel's bytes side by side in a word, added and averaged bytewise.
 uint32_t add_bytes(uint32_t x, uint32_t y) {
     return ((x & 0x7F7F7F7F) + (y & 0x7F7F7F7F)) ^ ((x ^ y) & 0x80808080);
 }
-
-// The floor of the mean of each pair of bytes.
 uint32_t mean_bytes(uint32_t x, uint32_t y) { return (x & y) + ((x ^ y) >> 1 & 0x7F7F7F7F); }
+void load_pixel(const uint8_t *p, uint32_t *v) { memcpy(v, p, 4); }
+uint32_t pixel_bits(uint32_t v) { return v; }
 
-// The sub and average filters undone a pixel at a time, its bytes side by
-// side in one word (a fourth byte read past an RGB pixel is not stored).
-template <int kBpp>
+#ifdef __SSE2__
+// The same in the low bytes of an SSE2 register.
+__m128i add_bytes(__m128i x, __m128i y) { return _mm_add_epi8(x, y); }
+// pavgb rounds up: one less where the two bytes' lowest bits differ.
+__m128i mean_bytes(__m128i x, __m128i y) {
+    return _mm_sub_epi8(_mm_avg_epu8(x, y), _mm_and_si128(_mm_xor_si128(x, y), _mm_set1_epi8(1)));
+}
+void load_pixel(const uint8_t *p, __m128i *v) {
+    int32_t bits;
+    memcpy(&bits, p, 4);
+    *v = _mm_cvtsi32_si128(bits);
+}
+uint32_t pixel_bits(__m128i v) { return uint32_t(_mm_cvtsi128_si32(v)); }
+#endif
+
+// The sub and average filters undone a pixel at a time (a fourth byte read
+// past an RGB pixel is not stored).
+template <int kBpp, typename Pixel>
 void unfilter_from_left(int filter, uint8_t *row, const uint8_t *prior, int64_t n) {
-    uint32_t left = 0;
+    Pixel left = {}, above = {}, raw;
     for (int64_t i = 0; i < n; i += kBpp) {
-        uint32_t add = filter == SUB ? left : mean_bytes(left, prior ? load32(prior + i) : 0);
-        left = add_bytes(load32(row + i), add);
-        memcpy(row + i, &left, kBpp);
+        if (prior) load_pixel(prior + i, &above);
+        load_pixel(row + i, &raw);
+        left = add_bytes(raw, filter == AVERAGE ? mean_bytes(left, above) : left);
+        uint32_t bits = pixel_bits(left);
+        memcpy(row + i, &bits, kBpp);
     }
+}
+
+template <typename Pixel>
+void unfilter_from_left(int filter, uint8_t *row, const uint8_t *prior, int64_t n, int bpp) {
+    if (bpp == 3)
+        unfilter_from_left<3, Pixel>(filter, row, prior, n);
+    else
+        unfilter_from_left<4, Pixel>(filter, row, prior, n);
 }
 
 // Undoes a row's filter in place. prior is the row above, already
 // unfiltered; null for the first row, where it reads as zeros. The row
-// must be followed by a readable byte.
-void unfilter(int filter, uint8_t *row, const uint8_t *prior, int64_t n, int bpp) {
+// must be followed by a readable byte. wide takes SSE2 registers.
+void unfilter(int filter, uint8_t *row, const uint8_t *prior, int64_t n, int bpp, bool wide) {
     switch (filter) {
     case SUB:
     case AVERAGE:
-        if (bpp == 3)
-            unfilter_from_left<3>(filter, row, prior, n);
-        else
-            unfilter_from_left<4>(filter, row, prior, n);
+#ifdef __SSE2__
+        if (wide) {
+            unfilter_from_left<__m128i>(filter, row, prior, n, bpp);
+            break;
+        }
+#endif
+        unfilter_from_left<uint32_t>(filter, row, prior, n, bpp);
         break;
     case UP:
         if (prior)
@@ -138,7 +165,7 @@ void unfilter(int filter, uint8_t *row, const uint8_t *prior, int64_t n, int bpp
         break;
     case PAETH:
         if (!prior) {
-            unfilter(SUB, row, prior, n, bpp);
+            unfilter(SUB, row, prior, n, bpp, wide);
             break;
         }
         for (int64_t i = 0; i < bpp; ++i) row[i] += prior[i];
@@ -193,11 +220,13 @@ plain_result png_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *im
 
     byte_block pixels(static_cast<uint8_t *>(allocate_large(size_t(p.width * p.height * 4))), free);
     if (!pixels) return PLAIN_NO_MEMORY;
+    // The compressor's scalar switch keeps the reader to plain words too.
+    bool wide = zlib_current_path() != ZLIB_SCALAR;
     const uint8_t *prior = nullptr;
     for (int64_t y = 0; y < p.height; ++y) {
         uint8_t *row = rows.get() + y * stride;
         if (row[0] > PAETH) return NOT_PLAIN;  // refused by the decoder
-        unfilter(row[0], row + 1, prior, row_bytes, p.channels);
+        unfilter(row[0], row + 1, prior, row_bytes, p.channels, wide);
         uint8_t *out = pixels.get() + y * p.width * 4;
         if (p.channels == 3)
             rgb_to_rgba(row + 1, out, p.width);
