@@ -13,7 +13,6 @@ constexpr int kLitLenTableBits = 10, kDistanceTableBits = 8, kCodeLengthTableBit
 // A table entry says what a code stands for: its length in bits 0-3, its
 // kind in bits 8-10, the extra bits that follow it in bits 11-14 and its
 // value (a literal byte, or the base of a length or distance) in bits 16-31.
-// Bits 4-7 stay clear, so the entry itself can be the count of a shift.
 enum entry_kind : uint32_t {
     LITERAL = 0,
     BASE = 1 << 8,     // a length or a distance: the value plus the extra bits
@@ -32,12 +31,14 @@ uint32_t value(uint32_t e) { return e >> 16; }
 
 // What each symbol of the three alphabets stands for, its length left 0.
 // stb reads the length symbols 286 and 287 as lengths of 0, and the
-// distance symbols 30 and 31 as distances of 0; no encoder writes them.
+// distance symbols 30 and 31 as distances of 0; no encoder writes them, and
+// we leave streams that hold them to stb.
 constexpr std::array<uint32_t, kLitLenSymbols> litlen_meanings() {
-    constexpr uint16_t kBase[kLengthSymbols] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+    constexpr uint16_t kBase[kLengthSymbols] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                                15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                                67, 83, 99, 115, 131, 163, 195, 227, 258};
     constexpr uint8_t kExtra[kLengthSymbols] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                  2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+                                                2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
     std::array<uint32_t, kLitLenSymbols> m = {};
     for (int s = 0; s < kLitLenSymbols; ++s)
         m[s] = s < kEndOfBlock    ? entry(LITERAL, s)
@@ -51,7 +52,7 @@ constexpr std::array<uint32_t, kLitLenSymbols> litlen_meanings() {
 constexpr std::array<uint32_t, kDistanceSymbols> distance_meanings() {
     std::array<uint32_t, kDistanceSymbols> m = {};
     uint32_t base = 1;
-    for (int s = 0; s < 30; ++s) {
+    for (int s = 0; s < kDistanceSymbols - 2; ++s) {
         uint32_t extra = s < 4 ? 0 : s / 2 - 1;
         m[s] = entry(BASE, base, extra);
         base += 1u << extra;
@@ -134,8 +135,8 @@ uint64_t load64(const uint8_t *p) {
     return v;
 }
 
-// False once a bit past the stream's end would have been taken: at 8 bytes
-// past the end, fewer than 64 bits are in hand.
+// False once bits from past the stream's end have been taken, as they have
+// when the next byte is 8 past it: fewer than 64 bits are ever in hand.
 bool refill(bit_reader *r) {
     if (r->next >= r->end + 8) return false;
     r->bits |= load64(r->next) << r->count;

@@ -81,13 +81,6 @@ constexpr size_t kCrcFoldMin = 64;
 const bool s_crc_folds = (__builtin_cpu_init(), __builtin_cpu_supports("pclmul"));
 #endif
 
-uint8_t paeth(int a, int b, int c) {
-    int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
-    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
-    if (pb <= pc) return static_cast<uint8_t>(b);
-    return static_cast<uint8_t>(c);
-}
-
 #ifdef __SSE2__
 // The average and Paeth filters from byte `from` on, 16 and 8 bytes a step;
 // returns where the scalar loop takes over.

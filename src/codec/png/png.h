@@ -4,9 +4,10 @@
 #define PIXTRIM_PNG_H
 
 #include <cstdint>
+#include <cstdlib>
 
-#include "codec/png/deflate.h"
 #include "codec/load.h"
+#include "codec/png/deflate.h"
 
 // The most filtered bytes (a filter byte per row, then the row) a PNG may
 // hold: fixed-Huffman output can reach 9/8 of its input, and a PNG chunk
@@ -23,6 +24,15 @@ constexpr size_t kPngHeadBytes = 8 + 12 + 13;
 constexpr uint32_t chunk_type(const char (&name)[5]) {
     return uint32_t(uint8_t(name[0])) << 24 | uint32_t(uint8_t(name[1])) << 16 |
            uint32_t(uint8_t(name[2])) << 8 | uint32_t(uint8_t(name[3]));
+}
+
+// The Paeth filter's prediction from the bytes to the left (a), above (b)
+// and above left (c).
+inline uint8_t paeth(int a, int b, int c) {
+    int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
+    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
+    if (pb <= pc) return static_cast<uint8_t>(b);
+    return static_cast<uint8_t>(c);
 }
 
 // The CRC-32 a PNG chunk ends with, over its type and data.

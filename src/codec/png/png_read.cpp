@@ -67,9 +67,9 @@ bool plain_png_of(const uint8_t *bytes, int32_t size, plain_png *p) {
     p->width = be32(c.data);
     p->height = be32(c.data + 4);
     int depth = c.data[8], colour = c.data[9];
-    // Compression, filter and interlace method.
-    if (depth != 8 || (colour != kRgb && colour != kRgba) || c.data[10] || c.data[11] || c.data[12])
-        return false;
+    bool plain_methods =
+        !c.data[10] && !c.data[11] && !c.data[12];  // compression, filter, interlace
+    if (depth != 8 || (colour != kRgb && colour != kRgba) || !plain_methods) return false;
     p->channels = colour == kRgb ? 3 : 4;
     if (p->width < 1 || p->height < 1 || p->width > kMaxSide || p->height > kMaxSide ||
         (1 << 30) / p->width / p->channels < p->height)
@@ -91,13 +91,6 @@ bool plain_png_of(const uint8_t *bytes, int32_t size, plain_png *p) {
 }
 
 enum row_filter { NONE, SUB, UP, AVERAGE, PAETH };
-
-uint8_t paeth(int left, int above, int above_left) {
-    int to_left = abs(above - above_left), to_above = abs(left - above_left);
-    int to_above_left = abs(left + above - 2 * above_left);
-    if (to_left <= to_above && to_left <= to_above_left) return uint8_t(left);
-    return uint8_t(to_above <= to_above_left ? above : above_left);
-}
 
 // A pixel's bytes side by side in a word, added and averaged bytewise.
 uint32_t add_bytes(uint32_t x, uint32_t y) {
