@@ -1,15 +1,17 @@
 // Our reader of plain BMPs against stb's decoder: every file the reader
 // takes decodes to the decoder's pixels exactly, and every other file is
 // left to the decoder.
+#include "codec/bmp/bmp.h"
+
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <filesystem>
 #include <random>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "codec/bmp/bmp.h"
 #include "codec/bmp_file.h"
+#include "codec/plain_reader.h"
 #include "support.h"
 
 using namespace test_support;
@@ -17,44 +19,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct pixels_of {
-    bool decoded;
-    int width, height;
-    std::vector<uint8_t> rgba;
-};
-
-pixels_of by_decoder(const std::vector<uint8_t> &file) {
-    pixels_of out = {false, 0, 0, {}};
-    const char *reason = nullptr;
-    uint8_t *p = decode_rgba(file.data(), int32_t(file.size()), &out.width, &out.height, &reason);
-    if (!p) return out;
-    out.decoded = true;
-    out.rgba.assign(p, p + size_t(out.width) * size_t(out.height) * 4);
-    free(p);
-    return out;
-}
-
 plain_result reader_result(const std::vector<uint8_t> &file) {
-    rgba_image image = {0, 0, nullptr};
-    plain_result result = bmp_decode_plain(file.data(), int32_t(file.size()), &image);
-    free(image.pixels);
-    return result;
+    return test_support::reader_result(bmp_decode_plain, file);
 }
 
-// Our reader takes the file and gives what the decoder gives; returns it.
 pixels_of expect_plain_and_same(const std::vector<uint8_t> &file, const std::string &what) {
-    rgba_image image = {0, 0, nullptr};
-    EXPECT_EQ(bmp_decode_plain(file.data(), int32_t(file.size()), &image), PLAIN_DECODED) << what;
-    pixels_of ours = {image.pixels != nullptr, image.width, image.height, {}};
-    if (image.pixels)
-        ours.rgba.assign(image.pixels, image.pixels + size_t(image.width) * image.height * 4);
-    free(image.pixels);
-    pixels_of theirs = by_decoder(file);
-    EXPECT_TRUE(theirs.decoded) << what;
-    EXPECT_EQ(ours.width, theirs.width) << what;
-    EXPECT_EQ(ours.height, theirs.height) << what;
-    EXPECT_TRUE(ours.rgba == theirs.rgba) << what;
-    return ours;
+    return test_support::expect_plain_and_same(bmp_decode_plain, file, what);
 }
 
 std::vector<uint8_t> random_rows(const bmp_shape &s, uint32_t seed) {

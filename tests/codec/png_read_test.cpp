@@ -13,6 +13,7 @@
 #include <string>
 
 #include "codec/file_parts.h"
+#include "codec/plain_reader.h"
 #include "codec/png/deflate.h"
 #include "codec/png/inflate.h"
 #include "support.h"
@@ -106,50 +107,26 @@ struct bit_writer {
     }
 };
 
+// A final block of fixed codes: the literal 'a', one match given by its
+// length code (of length_bits) and its distance code, and the block's end;
+// then four bytes for the Adler-32.
+bytes one_match_after_a(uint32_t length_code, uint32_t length_bits, uint32_t distance_code) {
+    bit_writer w;
+    w.put(1, 1), w.put(1, 2);
+    w.code(0x30 + 'a', 8);
+    w.code(length_code, length_bits), w.code(distance_code, 5);
+    w.code(0, 7);
+    return w.finish(4);
+}
+
 // ---- files ----
 
-struct pixels_of {
-    bool decoded;
-    int width, height;
-    bytes rgba;
-};
-
-pixels_of by_decoder(const bytes &file) {
-    pixels_of out = {false, 0, 0, {}};
-    const char *reason = nullptr;
-    uint8_t *p = decode_rgba(file.data(), int32_t(file.size()), &out.width, &out.height, &reason);
-    if (!p) return out;
-    out.decoded = true;
-    out.rgba.assign(p, p + size_t(out.width) * size_t(out.height) * 4);
-    free(p);
-    return out;
-}
-
-pixels_of by_reader(const bytes &file, plain_result *result) {
-    rgba_image image = {0, 0, nullptr};
-    *result = png_decode_plain(file.data(), int32_t(file.size()), &image);
-    pixels_of out = {image.pixels != nullptr, image.width, image.height, {}};
-    if (image.pixels)
-        out.rgba.assign(image.pixels, image.pixels + size_t(image.width) * image.height * 4);
-    free(image.pixels);
-    return out;
-}
-
 plain_result reader_result(const bytes &file) {
-    plain_result result;
-    by_reader(file, &result);
-    return result;
+    return test_support::reader_result(png_decode_plain, file);
 }
 
 void expect_plain_and_same(const bytes &file, const std::string &what) {
-    plain_result result;
-    pixels_of ours = by_reader(file, &result);
-    EXPECT_EQ(result, PLAIN_DECODED) << what;
-    pixels_of theirs = by_decoder(file);
-    ASSERT_TRUE(theirs.decoded) << what;
-    EXPECT_EQ(ours.width, theirs.width) << what;
-    EXPECT_EQ(ours.height, theirs.height) << what;
-    EXPECT_TRUE(ours.rgba == theirs.rgba) << what;
+    test_support::expect_plain_and_same(png_decode_plain, file, what);
 }
 
 bytes random_pixels(int width, int height, uint32_t seed) {
@@ -259,37 +236,15 @@ TEST(Inflate, RefusesHeadersBlocksAndCodesNoStreamMayHold) {
     EXPECT_FALSE(ours_inflate(changed(5, stream[5] ^ 1), data.size(), &out)) << "stored NLEN";
     EXPECT_FALSE(ours_inflate(changed(2, 0x07), data.size(), &out)) << "block type 3";
 
-    // Fixed codes: a literal, then a match of 3 from 2 back (one byte too far).
-    bit_writer far;
-    far.put(1, 1), far.put(1, 2);
-    far.code(0x30 + 'a', 8);
-    far.code(1, 7), far.code(1, 5);  // length 3, distance 2
-    far.code(0, 7);                  // end of block
-    bytes too_far = far.finish(4);
+    // Fixed codes: the literal 'a', then a match of 3 from 2 back (too far).
+    bytes too_far = one_match_after_a(1, 7, 1);
     EXPECT_FALSE(ours_inflate(too_far, 4, &out));
     expect_same_as_stb_if_taken(too_far, 4, "distance past the start");
-
     // Length symbol 286 and distance symbol 30 stand for nothing.
-    bit_writer length286;
-    length286.put(1, 1), length286.put(1, 2);
-    length286.code(0x30 + 'a', 8);
-    length286.code(0xC6, 8), length286.code(0, 5);
-    length286.code(0, 7);
-    EXPECT_FALSE(ours_inflate(length286.finish(4), 1, &out));
-    bit_writer distance30;
-    distance30.put(1, 1), distance30.put(1, 2);
-    distance30.code(0x30 + 'a', 8);
-    distance30.code(1, 7), distance30.code(30, 5);
-    distance30.code(0, 7);
-    EXPECT_FALSE(ours_inflate(distance30.finish(4), 4, &out));
-
+    EXPECT_FALSE(ours_inflate(one_match_after_a(0xC6, 8, 0), 1, &out)) << "length 286";
+    EXPECT_FALSE(ours_inflate(one_match_after_a(1, 7, 30), 4, &out)) << "distance 30";
     // A match from the byte just written is a run.
-    bit_writer run;
-    run.put(1, 1), run.put(1, 2);
-    run.code(0x30 + 'a', 8);
-    run.code(1, 7), run.code(0, 5);
-    run.code(0, 7);
-    expect_inflated(run.finish(4), bytes(4, 'a'), "run");
+    expect_inflated(one_match_after_a(1, 7, 0), bytes(4, 'a'), "run");
 }
 
 TEST(Inflate, AgreesWithStbOnDamagedStreams) {
