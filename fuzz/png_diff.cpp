@@ -1,35 +1,41 @@
 // libFuzzer target: our PNG reader and inflater against stb's decoder. An
 // input that starts with the PNG signature is a file (the seeds are real
 // files): every file our reader takes must decode to exactly the decoder's
-// pixels. Any other input is a zlib stream after two bytes that give the
-// room for its output: every stream our inflater takes must fill that room
-// with the bytes stb's inflater gives.
+// pixels, on every path. Any other input is a zlib stream after two bytes
+// that give the room for its output: every stream our inflater takes must
+// fill that room with the bytes stb's inflater gives.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "codec/guard.h"
+#include "codec/png/deflate.h"
 #include "codec/png/inflate.h"
 #include "codec/png/png_read.h"
 
 namespace {
 
+// On every path of the compressor's switch, which the reader follows.
 void compare_files(const uint8_t *data, size_t size) {
     int32_t length = int32_t(size);
     // The loader only hands over files that pass its checks; others could
     // make the decoder take gigabytes.
     if (decode_hazard(data, length, FMT_PNG)) return;
-    rgba_image ours = {0, 0, nullptr};
-    if (png_decode_plain(data, length, &ours) != PLAIN_DECODED) return;
+    uint8_t *theirs = nullptr;
     int width = 0, height = 0;
-    const char *reason = nullptr;
-    uint8_t *theirs = decode_rgba(data, length, &width, &height, &reason);
-    if (!theirs || width != ours.width || height != ours.height ||
-        memcmp(theirs, ours.pixels, size_t(width) * size_t(height) * 4) != 0)
-        abort();
+    for (zlib_path path : {ZLIB_SCALAR, ZLIB_SSE2, ZLIB_AVX2}) {
+        rgba_image ours = {0, 0, nullptr};
+        if (!zlib_use_path(path) || png_decode_plain(data, length, &ours) != PLAIN_DECODED)
+            continue;
+        const char *reason = nullptr;
+        if (!theirs) theirs = decode_rgba(data, length, &width, &height, &reason);
+        if (!theirs || width != ours.width || height != ours.height ||
+            memcmp(theirs, ours.pixels, size_t(width) * size_t(height) * 4) != 0)
+            abort();
+        free(ours.pixels);
+    }
     free(theirs);
-    free(ours.pixels);
 }
 
 void compare_streams(const uint8_t *data, size_t size) {
