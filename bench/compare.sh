@@ -227,7 +227,7 @@ if total:
     zlib = profile.get('zlib_append', 0)
     parts = (('our zlib compressor, with the row filters it reads through (six encodes)', zlib),
              ('rest of the PNG encoder: chunks and CRC', profile.get('png_encode', 0) - zlib),
-             ('stb decoder', profile.get('decode_rgba', 0)))
+             ('reading and decoding the input (our PNG reader)', profile.get('load_rgba', 0)))
     for label, count in parts:
         out('| %s | %.1f %% |' % (label, 100 * count / total))
     out('')
