@@ -26,7 +26,7 @@ struct image_metadata;
 // What our own readers of the commonest BMPs and PNGs make of a file:
 // PLAIN_DECODED with the picture filled; NOT_PLAIN, leaving it untouched,
 // for any file the reader does not take, which goes to the decoder; and
-// PLAIN_NO_MEMORY when the pixel block cannot be allocated.
+// PLAIN_NO_MEMORY when the reader's blocks cannot be allocated.
 enum plain_result { PLAIN_DECODED, NOT_PLAIN, PLAIN_NO_MEMORY };
 
 // Reads and decodes a JPEG, PNG or BMP file recognised by its first bytes,
