@@ -237,7 +237,7 @@ const char *bmp_hazard(const byte_view &file) {
     int64_t row_bytes = bmp_row_bytes(h);
     // The decoder refuses all of these itself; an empty picture is refused later.
     if (!known_header || !uncompressed || row_bytes <= 0 || rows == 0 || h.offset < 0 ||
-        h.width > kBmpMaxSide || rows > kBmpMaxSide)
+        h.width > kDecoderMaxSide || rows > kDecoderMaxSide)
         return nullptr;
 
     int64_t stride = (row_bytes + 3) / 4 * 4;

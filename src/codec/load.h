@@ -23,6 +23,9 @@ enum image_format : int32_t {
 
 struct image_metadata;
 
+// The decoder refuses pictures with a longer side.
+constexpr int64_t kDecoderMaxSide = int64_t{1} << 24;
+
 // What our own readers of the commonest BMPs and PNGs make of a file:
 // PLAIN_DECODED with the picture filled; NOT_PLAIN, leaving it untouched,
 // for any file the reader does not take, which goes to the decoder; and

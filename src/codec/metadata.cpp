@@ -13,7 +13,6 @@
 namespace {
 
 uint32_t be16(const uint8_t *p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t be32(const uint8_t *p) { return be16(p) << 16 | be16(p + 2); }
 
 // A run of bytes inside the file.
 struct span {
@@ -64,7 +63,7 @@ int tiff_orientation(span tiff) {
 constexpr size_t kProfileHeaderBytes = 128;
 
 bool usable_profile(span profile, bool *grey) {
-    if (profile.size < kProfileHeaderBytes || be32(profile.bytes) != profile.size) return false;
+    if (profile.size < kProfileHeaderBytes || get_be32(profile.bytes) != profile.size) return false;
     const uint8_t *space = profile.bytes + 16;
     *grey = memcmp(space, "GRAY", 4) == 0;
     return *grey || memcmp(space, "RGB ", 4) == 0;
@@ -213,7 +212,7 @@ uint8_t *inflate_profile(span stream, size_t *size, bool *grey) {
     uint8_t *profile = static_cast<uint8_t *>(malloc(room));
     if (!profile) return nullptr;
     if (!inflate_zlib(stream.bytes, stream.size, profile, room, &produced)) {
-        size_t declared = produced >= 4 ? be32(profile) : 0;
+        size_t declared = produced >= 4 ? get_be32(profile) : 0;
         free(profile);
         if (declared <= room || declared > kMaxInflatedProfile) return nullptr;
         room = declared;
@@ -268,9 +267,10 @@ template <typename Visit>
 void walk_png(span file, Visit visit) {
     bool before_image_data = true;
     for (size_t at = kPngSignature; file.size - at >= kChunkFrame;) {
-        size_t length = be32(file.bytes + at);
+        size_t length = get_be32(file.bytes + at);
         if (length > file.size - at - kChunkFrame) return;
-        png_chunk chunk = {be32(file.bytes + at + 4), span{file.bytes + at, length + kChunkFrame},
+        png_chunk chunk = {get_be32(file.bytes + at + 4),
+                           span{file.bytes + at, length + kChunkFrame},
                            span{file.bytes + at + 8, length}, before_image_data};
         if (chunk.type == chunk_type("IDAT")) before_image_data = chunk.before_image_data = false;
         if (!visit(chunk)) return;
@@ -279,7 +279,7 @@ void walk_png(span file, Visit visit) {
 }
 
 bool crc_right(const png_chunk &c) {
-    return png_crc(c.whole.bytes + 4, c.data.size + 4) == be32(c.data.bytes + c.data.size);
+    return png_crc(c.whole.bytes + 4, c.data.size + 4) == get_be32(c.data.bytes + c.data.size);
 }
 
 bool is_colour_chunk(uint32_t type) {
@@ -344,7 +344,7 @@ bool append(mem_sink *out, span bytes) { return !out || mem_append(out, bytes.by
 size_t png_own_encoding(const image_metadata &m, mem_sink *out) {
     span file = {m.input, m.input_size};
     constexpr size_t kColourTypeAt = kPngSignature + 8 + 9;
-    if (file.size <= kColourTypeAt || be32(file.bytes + 12) != chunk_type("IHDR")) return 0;
+    if (file.size <= kColourTypeAt || get_be32(file.bytes + 12) != chunk_type("IHDR")) return 0;
     bool grey_type = file.bytes[kColourTypeAt] == 0 || file.bytes[kColourTypeAt] == 4;
     bool iccp_fits = m.png_iccp_size && m.profile_grey == grey_type;
     static const uint32_t kImageChunks[] = {chunk_type("IHDR"), chunk_type("PLTE"),

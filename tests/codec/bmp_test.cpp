@@ -123,7 +123,7 @@ TEST(PlainBmp, LeavesEveryOtherLayoutAndEveryRefusedFileToTheDecoder) {
         variant([](bmp_shape &s) { s.header_size = 64; }),
         variant([](bmp_shape &s) { s.width = 0; }),
         variant([](bmp_shape &s) { s.height = 0; }),
-        variant([](bmp_shape &s) { s.width = kBmpMaxSide + 1, s.height = 1; }),
+        variant([](bmp_shape &s) { s.width = kDecoderMaxSide + 1, s.height = 1; }),
         variant([](bmp_shape &s) { s.height = INT_MIN; }),
     };
     for (const bmp_shape &s : others) {

@@ -71,7 +71,7 @@ bool plain_layout_of(const uint8_t *bytes, int32_t size, plain_layout *l) {
 
     l->bottom_up = height > 0;
     l->rows = height < 0 ? -height : height;
-    if (l->width < 1 || l->rows < 1 || l->width > kBmpMaxSide || l->rows > kBmpMaxSide ||
+    if (l->width < 1 || l->rows < 1 || l->width > kDecoderMaxSide || l->rows > kDecoderMaxSide ||
         4 * l->width * l->rows > INT_MAX)
         return false;
     int64_t row_bytes = l->width * (l->bits_per_pixel / 8);

@@ -10,9 +10,6 @@
 
 #include "codec/load.h"
 
-// The decoder refuses BMPs with a longer side.
-constexpr int64_t kBmpMaxSide = int64_t{1} << 24;
-
 // Fills *image with a new malloc block of RGBA pixels when it returns
 // PLAIN_DECODED (load.h).
 plain_result bmp_decode_plain(const uint8_t *bytes, int32_t size, rgba_image *image);

@@ -38,8 +38,12 @@ inline uint8_t paeth(int a, int b, int c) {
 // The CRC-32 a PNG chunk ends with, over its type and data.
 uint32_t png_crc(const uint8_t *bytes, size_t n);
 
-// Stores a 32-bit value big-endian, as PNG and ICC headers hold them.
+// Stores a 32-bit value big-endian, as PNG and ICC headers hold them, and
+// reads one back.
 void put_be32(uint8_t *to, uint32_t value);
+inline uint32_t get_be32(const uint8_t *from) {
+    return uint32_t(from[0]) << 24 | uint32_t(from[1]) << 16 | uint32_t(from[2]) << 8 | from[3];
+}
 
 // mem_write for any length: false when the bytes did not all fit (the block
 // could not grow, or count is past what one write takes).

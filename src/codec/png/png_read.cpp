@@ -19,12 +19,7 @@ using byte_block = std::unique_ptr<uint8_t, decltype(&free)>;
 
 constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int64_t kChunkFrame = 12;             // length, type, CRC
-constexpr int64_t kMaxSide = int64_t{1} << 24;  // the decoder refuses longer sides
 constexpr int kRgb = 2, kRgba = 6;              // colour types
-
-uint32_t be32(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 struct chunk_view {
     uint32_t type;
@@ -36,8 +31,8 @@ struct chunk_view {
 // IEND, where the decoder stops, the header is enough.
 bool chunk_at(const uint8_t *bytes, int64_t size, int64_t at, chunk_view *c) {
     if (size - at < 8) return false;
-    c->length = be32(bytes + at);
-    c->type = be32(bytes + at + 4);
+    c->length = get_be32(bytes + at);
+    c->type = get_be32(bytes + at + 4);
     c->data = bytes + at + 8;
     return c->type == chunk_type("IEND") || c->length <= size - at - kChunkFrame;
 }
@@ -64,15 +59,15 @@ bool plain_png_of(const uint8_t *bytes, int32_t size, plain_png *p) {
     int64_t at = 8;
     if (!chunk_at(bytes, size, at, &c) || c.type != chunk_type("IHDR") || c.length != 13)
         return false;
-    p->width = be32(c.data);
-    p->height = be32(c.data + 4);
+    p->width = get_be32(c.data);
+    p->height = get_be32(c.data + 4);
     int depth = c.data[8], colour = c.data[9];
     bool plain_methods =
         !c.data[10] && !c.data[11] && !c.data[12];  // compression, filter, interlace
     if (depth != 8 || (colour != kRgb && colour != kRgba) || !plain_methods) return false;
     p->channels = colour == kRgb ? 3 : 4;
-    if (p->width < 1 || p->height < 1 || p->width > kMaxSide || p->height > kMaxSide ||
-        (1 << 30) / p->width / p->channels < p->height)
+    if (p->width < 1 || p->height < 1 || p->width > kDecoderMaxSide ||
+        p->height > kDecoderMaxSide || (1 << 30) / p->width / p->channels < p->height)
         return false;
 
     p->data_bytes = 0;
